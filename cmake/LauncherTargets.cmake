@@ -1,0 +1,71 @@
+# Shared settings and the small helpers every folder uses to declare its targets.
+
+if(MSVC)
+  add_compile_options(/W4 /permissive- /utf-8)
+  add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN)
+else()
+  add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+endif()
+
+if(WIN32)
+  # The code names the W functions itself; the macros only keep stray headers consistent.
+  add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0600)
+endif()
+
+if(LAUNCHER_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Boost: header-only parts. The cross build must never see the host's /usr/include,
+# so it gets an include directory of its own that holds boost/ alone.
+add_library(launcher_boost INTERFACE)
+if(CMAKE_CROSSCOMPILING)
+  set(_boost_root ${CMAKE_BINARY_DIR}/boost-include)
+  if(NOT EXISTS ${_boost_root}/boost)
+    file(MAKE_DIRECTORY ${_boost_root})
+    file(CREATE_LINK /usr/include/boost ${_boost_root}/boost SYMBOLIC)
+  endif()
+  target_include_directories(launcher_boost SYSTEM INTERFACE ${_boost_root})
+  target_link_libraries(launcher_boost INTERFACE ws2_32 mswsock)
+else()
+  find_package(Boost 1.74 REQUIRED)
+  target_link_libraries(launcher_boost INTERFACE Boost::headers)
+  if(WIN32)
+    target_link_libraries(launcher_boost INTERFACE ws2_32 mswsock)
+  endif()
+endif()
+target_compile_definitions(launcher_boost INTERFACE BOOST_ERROR_CODE_HEADER_ONLY)
+
+# GoogleTest: the system package on the host; its sources built by the cross compiler
+# for Windows.
+if(CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# A unit test of portable logic: built and run on the host builds only.
+function(launcher_add_host_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  if(WIN32)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main GTest::gmock)
+  add_test(NAME ${name} COMMAND ${name})
+endfunction()
+
+# A Windows test program: built by the cross build and run under Wine.
+function(launcher_add_windows_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT WIN32)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wineprefix)
+endfunction()

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds and runs every test of both builds: the host unit tests (plain, then with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the Windows build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=${LAUNCHER_JOBS:-2}
+for preset in host host-asan windows-mingw; do
+  echo "=== $preset"
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs"
+done
