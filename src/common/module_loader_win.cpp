@@ -5,7 +5,7 @@
 namespace {
 
 class WindowsModuleLoader final : public ModuleLoader {
-public:
+  public:
     ModuleHandle Load(const std::wstring& path) override {
         return LoadLibraryExW(path.c_str(), nullptr, 0);
     }

@@ -8,4 +8,6 @@
 // be converted gives the empty string, and a lone surrogate becomes U+FFFD.
 std::string WideToUtf8(const wchar_t* text);
 
-inline std::string WideToUtf8(const std::wstring& text) { return WideToUtf8(text.c_str()); }
+inline std::string WideToUtf8(const std::wstring& text) {
+    return WideToUtf8(text.c_str());
+}

@@ -19,7 +19,8 @@ int RunApplicationLibrary(const std::wstring& launcher_directory, ArgumentVector
         std::printf("could not locate the function tavroExceptionHandler in orviStudio.dll\n");
         return -1;
     }
-    const auto layrix_main = reinterpret_cast<LayrixMain>(loader.FindExport(library, "layrix_main"));
+    const auto layrix_main =
+        reinterpret_cast<LayrixMain>(loader.FindExport(library, "layrix_main"));
     if (layrix_main == nullptr) {
         std::printf("could not locate the function layrix_main in orviStudio.dll\n");
         return -1;

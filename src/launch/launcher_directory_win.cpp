@@ -1,4 +1,6 @@
 #include "common/module_path.h"
 #include "launch/launcher_directory.h"
 
-std::wstring GetLauncherDirectory() { return LauncherDirectoryFromModulePath(GetModulePath()); }
+std::wstring GetLauncherDirectory() {
+    return LauncherDirectoryFromModulePath(GetModulePath());
+}

@@ -1,6 +1,6 @@
 // The launcher's entry: prepares the process, then hands it to the application library.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,12 +10,16 @@
 #include "launch/application_library.h"
 #include "launch/argument_vector.h"
 #include "launch/launcher_directory.h"
+#include "telemetry/start_event.h"
+#include "telemetry/telemetry_setup.h"
 
 namespace {
 
 // Never freed: the argument vector points into it, and the application may keep those
 // pointers until it returns, right before the process ends.
-wchar_t** SplitCommandLine(int& count) { return CommandLineToArgvW(GetCommandLineW(), &count); }
+wchar_t** SplitCommandLine(int& count) {
+    return CommandLineToArgvW(GetCommandLineW(), &count);
+}
 
 }  // namespace
 
@@ -27,6 +31,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         return -1;
     }
     _set_error_mode(_OUT_TO_MSGBOX);
+
+    SetUpTelemetry();
+    ReportStartEvent(CurrentTimeMilliseconds());
 
     LaunchArguments arguments = BuildArgumentVector(count, command_line);
     const std::wstring launcher_directory = GetLauncherDirectory();

@@ -14,7 +14,8 @@ TEST(WideToUtf8, Conversions) {
     } cases[] = {
         {"empty", L"", ""},
         {"ascii", L"D:\\Apps\\Viewer\\dump", "D:\\Apps\\Viewer\\dump"},
-        {"non-ascii", L"C:\\Programme\\M\u00fcller\\\u5370\u5237", "C:\\Programme\\M\xC3\xBCller\\\xE5\x8D\xB0\xE5\x88\xB7"},
+        {"non-ascii", L"C:\\Programme\\M\u00fcller\\\u5370\u5237",
+         "C:\\Programme\\M\xC3\xBCller\\\xE5\x8D\xB0\xE5\x88\xB7"},
         {"surrogate pair", std::wstring(L"\xD83D\xDE00"), "\xF0\x9F\x98\x80"},
         {"embedded NUL ends the text", std::wstring(L"abc\0def", 7), "abc"},
         {"lone high surrogate", std::wstring(L"a\xD800z"), "a\xEF\xBF\xBDz"},

@@ -25,7 +25,7 @@ int FakeLayrixMain(int argc, wchar_t** argv) {
 void FakeExceptionHandler() {}
 
 class FakeLoader final : public ModuleLoader {
-public:
+  public:
     bool loads = true;
     unsigned long error = 0;
     std::map<std::string, ExportAddress> exports = {
@@ -49,7 +49,7 @@ public:
 };
 
 class RunApplicationLibraryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         received = {};
         layrix_result = 0;
@@ -79,8 +79,7 @@ TEST_F(RunApplicationLibraryTest, HandsTheVectorToLayrixMainAndPassesItsResultTh
     }
     EXPECT_EQ(output, "");
     EXPECT_EQ(received.argc, 3);
-    EXPECT_EQ(received.argv,
-              (std::vector<std::wstring>{program, L"--gcodeviewer", L"a.gcode"}));
+    EXPECT_EQ(received.argv, (std::vector<std::wstring>{program, L"--gcodeviewer", L"a.gcode"}));
     EXPECT_TRUE(received.null_terminated);
 }
 
@@ -113,15 +112,27 @@ TEST_F(RunApplicationLibraryTest, Failures) {
         std::vector<std::string> looked_up;
     } cases[] = {
         {"library missing", false, 126, {}, "orviStudio.dll was not loaded, error: 126\n", {}},
-        {"error code printed signed", false, 0xC0000135UL, {},
-         "orviStudio.dll was not loaded, error: -1073741515\n", {}},
-        {"no exception handler", true, 0, {"TavroExceptionHandler"},
+        {"error code printed signed",
+         false,
+         0xC0000135UL,
+         {},
+         "orviStudio.dll was not loaded, error: -1073741515\n",
+         {}},
+        {"no exception handler",
+         true,
+         0,
+         {"TavroExceptionHandler"},
          "could not locate the function tavroExceptionHandler in orviStudio.dll\n",
          {"TavroExceptionHandler"}},
-        {"no entry point", true, 0, {"layrix_main"},
+        {"no entry point",
+         true,
+         0,
+         {"layrix_main"},
          "could not locate the function layrix_main in orviStudio.dll\n",
          {"TavroExceptionHandler", "layrix_main"}},
-        {"neither export: only the first line", true, 0,
+        {"neither export: only the first line",
+         true,
+         0,
          {"TavroExceptionHandler", "layrix_main"},
          "could not locate the function tavroExceptionHandler in orviStudio.dll\n",
          {"TavroExceptionHandler"}},

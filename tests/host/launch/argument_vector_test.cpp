@@ -63,11 +63,7 @@ std::vector<Case> Cases() {
          {L"--sw-renderer", L"--gcodeviewer"},
          false,
          false},
-        {"empty argument",
-         {kExe, L""},
-         {kExe, L"--gcodeviewer", L""},
-         false,
-         false},
+        {"empty argument", {kExe, L""}, {kExe, L"--gcodeviewer", L""}, false, false},
     };
 }
 

@@ -1,0 +1,61 @@
+#include "telemetry/plugin_loader.h"
+
+#include <exception>
+#include <iostream>
+
+bool PluginLoaded = false;
+TavroPlugin* PluginInstance = nullptr;
+
+namespace {
+
+constexpr wchar_t kPluginFileName[] = L"TavroPlugin.dll";
+constexpr unsigned long kErrorInvalidParameter = 87;
+
+// The plugin is looked for by its bare name, but never in the current directory or on PATH:
+// a TavroPlugin.dll planted where the user opened a file from must not run inside the viewer.
+ModuleHandle LoadPluginLibrary(PluginLibrarySource& source) {
+    ModuleHandle library = source.LoadFromDefaultDirectories(kPluginFileName);
+    if (library == nullptr && source.LastError() == kErrorInvalidParameter) {
+        // A Windows without the safe search flags: fall back to the default search with the
+        // current directory taken out of it.
+        source.RemoveCurrentDirectoryFromSearch();
+        library = source.LoadWithDefaultSearch(kPluginFileName);
+    }
+    return library;
+}
+
+}  // namespace
+
+void LoadTelemetryPlugin() {
+    if (PluginLoaded) {
+        return;
+    }
+    PluginLibrarySource& source = SystemPluginLibrarySource();
+    // The library is never freed: the plugin object lives in it for the rest of the process.
+    const ModuleHandle library = LoadPluginLibrary(source);
+    if (library == nullptr) {
+        return;
+    }
+    try {
+        const auto factory =
+            reinterpret_cast<GetTavroPluginFunction>(source.FindExport(library, "GetTavroPlugin"));
+        if (factory == nullptr) {
+            std::cout << "load plubgin fail:" << static_cast<int>(source.LastError()) << std::endl;
+            return;
+        }
+        PluginInstance = factory();
+        if (PluginInstance == nullptr) {
+            std::cout << "load plubgin fail:" << static_cast<int>(source.LastError()) << std::endl;
+            return;
+        }
+        // Asked once here so a plugin that cannot answer fails the load, inside the guard.
+        std::string dsn;
+        PluginInstance->GetCrashReportDsn(dsn);
+        std::cout << "load plubgin success" << std::endl;
+        PluginLoaded = true;
+    } catch (const std::exception& error) {
+        std::cout << "get plugin error: " << error.what();
+    } catch (...) {
+        std::cout << "get plugin error";
+    }
+}
