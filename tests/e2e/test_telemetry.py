@@ -96,7 +96,8 @@ def test_plugin_receives_headers_then_initialisation_and_no_event(with_plugin, p
     ("plugin", {"TAVRO_TEST_PLUGIN_FACTORY": "throw-other"},
      ["get plugin error" + APP_LINE], ["loaded", "GetTavroPlugin"]),
     # The object the factory gave is kept, so set-up still hands it the headers.
-    ("plugin", {"TAVRO_TEST_PLUGIN_DSN_THROWS": "standard", "TAVRO_TEST_PLUGIN_MESSAGE": "no endpoint"},
+    ("plugin", {"TAVRO_TEST_PLUGIN_DSN_THROWS": "standard",
+                "TAVRO_TEST_PLUGIN_MESSAGE": "no endpoint"},
      ["get plugin error: no endpoint" + APP_LINE],
      ["loaded", "GetTavroPlugin", "GetCrashReportDsn", "SetRequestHeaders", "Initialize"]),
     ("plugin", {"TAVRO_TEST_PLUGIN_DSN_THROWS": "other"},
