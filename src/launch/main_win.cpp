@@ -1,7 +1,9 @@
 // The launcher's entry: prepares the process, then hands it to the application library.
+// shellapi.h needs what windows.h declares, so the two must not be sorted.
+// clang-format off
 #include <windows.h>
-// After windows.h, which it needs.
 #include <shellapi.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>

@@ -24,6 +24,12 @@ ModuleHandle LoadPluginLibrary(PluginLibrarySource& source) {
     return library;
 }
 
+// The error code is read by the caller before anything is written, so the output cannot
+// change it.
+void WriteLoadFailure(unsigned long error) {
+    std::cout << "load plubgin fail:" << static_cast<int>(error) << std::endl;
+}
+
 }  // namespace
 
 void LoadTelemetryPlugin() {
@@ -40,12 +46,12 @@ void LoadTelemetryPlugin() {
         const auto factory =
             reinterpret_cast<GetTavroPluginFunction>(source.FindExport(library, "GetTavroPlugin"));
         if (factory == nullptr) {
-            std::cout << "load plubgin fail:" << static_cast<int>(source.LastError()) << std::endl;
+            WriteLoadFailure(source.LastError());
             return;
         }
         PluginInstance = factory();
         if (PluginInstance == nullptr) {
-            std::cout << "load plubgin fail:" << static_cast<int>(source.LastError()) << std::endl;
+            WriteLoadFailure(source.LastError());
             return;
         }
         // Asked once here so a plugin that cannot answer fails the load, inside the guard.

@@ -46,3 +46,13 @@ def test_imports_nothing_loaded_at_run_time(headers):
     for name in ("opengl32.dll", "orvistudio.dll", "tavroplugin.dll", "glu32.dll"):
         assert name not in imported
     assert not any(name.startswith("lib") for name in imported), "no mingw runtime DLL"
+
+
+def test_exports_the_plugin_records(headers):
+    table = headers[headers.index("[Ordinal/Name Pointer] Table"):]
+    exported = set(re.findall(r"^\s+\[\s*\d+\] (\S+)$", table, re.MULTILINE))
+    special = ["C1Ev", "C2Ev", "C1ERKS_", "C2ERKS_", "C1EOS_", "C2EOS_", "aSERKS_", "aSEOS_"]
+    expected = {"_ZN11TavroPlugin" + member for member in special}
+    expected |= {"_ZN10RequestRes" + member for member in special + ["D1Ev", "D2Ev"]}
+    expected.add("_ZTV11TavroPlugin")
+    assert expected <= exported, sorted(expected - exported)
