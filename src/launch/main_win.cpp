@@ -1,6 +1,7 @@
 // The launcher's entry: prepares the process, then hands it to the application library.
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
