@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/module_loader.h"
+#include "crash/crash_reporting.h"
 #include "launch/application_library.h"
 #include "launch/argument_vector.h"
 #include "launch/launcher_directory.h"
@@ -37,11 +38,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     SetUpTelemetry();
     ReportStartEvent(CurrentTimeMilliseconds());
+    SetUpCrashReporting();
 
     LaunchArguments arguments = BuildArgumentVector(count, command_line);
     const std::wstring launcher_directory = GetLauncherDirectory();
 
     const int result =
         RunApplicationLibrary(launcher_directory, arguments.vector, SystemModuleLoader());
+    EndCrashReporting();
     return result;
 }

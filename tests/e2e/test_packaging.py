@@ -1,7 +1,9 @@
 """The executable's headers and imports, as the installed launcher folder holds it."""
+import os
 import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -10,12 +12,26 @@ from conftest import EXE, STAGE
 OBJDUMP = shutil.which("x86_64-w64-mingw32-objdump")
 
 
-@pytest.fixture(scope="module")
-def headers():
+def read_headers(path):
     if OBJDUMP is None:
         pytest.fail("x86_64-w64-mingw32-objdump is missing")
-    return subprocess.run([OBJDUMP, "-p", str(STAGE / EXE)], capture_output=True, text=True,
+    return subprocess.run([OBJDUMP, "-p", str(path)], capture_output=True, text=True,
                           check=True).stdout
+
+
+@pytest.fixture(scope="module")
+def headers():
+    return read_headers(STAGE / EXE)
+
+
+def imports(headers):
+    return {m.lower() for m in re.findall(r"DLL Name: (\S+)", headers)}
+
+
+def system_libraries():
+    """What Windows itself provides: the libraries of the prefix's system folder."""
+    prefix = Path(os.environ.get("LAUNCHER_WINEPREFIX", "build/windows-mingw/wineprefix"))
+    return {p.name.lower() for p in (prefix / "drive_c/windows/system32").iterdir()}
 
 
 def field(headers, name):
@@ -42,7 +58,7 @@ def test_security_and_terminal_server_flags(headers):
 
 
 def test_imports_nothing_loaded_at_run_time(headers):
-    imported = {m.lower() for m in re.findall(r"DLL Name: (\S+)", headers)}
+    imported = imports(headers)
     for name in ("opengl32.dll", "orvistudio.dll", "tavroplugin.dll", "glu32.dll"):
         assert name not in imported
     assert not any(name.startswith("lib") for name in imported), "no mingw runtime DLL"
@@ -56,3 +72,22 @@ def test_exports_the_plugin_records(headers):
     expected |= {"_ZN10RequestRes" + member for member in special + ["D1Ev", "D2Ev"]}
     expected.add("_ZTV11TavroPlugin")
     assert expected <= exported, sorted(expected - exported)
+def test_imports_sentry_and_otherwise_system_libraries_only(headers):
+    imported = imports(headers)
+    assert "sentry.dll" in imported
+    assert imported - {"sentry.dll"} <= system_libraries(), imported
+
+
+def test_the_installed_sentry_dll_exports_the_crash_reporter_functions():
+    headers = read_headers(STAGE / "sentry.dll")
+    assert imports(headers) <= system_libraries()
+    table = headers[headers.index("[Ordinal/Name Pointer] Table"):]
+    exported = set(re.findall(r"^\s+\[\s*\d+\]\s+(\S+)$", table, re.MULTILINE))
+    assert exported == {
+        "sentry_options_new", "sentry_options_set_dsn", "sentry_options_set_release",
+        "sentry_options_set_environment", "sentry_options_set_handler_path",
+        "sentry_options_set_database_path", "sentry_options_set_debug",
+        "sentry_options_set_auto_session_tracking", "sentry_options_set_symbolize_stacktraces",
+        "sentry_options_set_on_crash", "sentry_init", "sentry_shutdown", "sentry_start_session",
+        "sentry_end_session", "sentry_set_tag",
+    }

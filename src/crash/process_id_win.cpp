@@ -1,0 +1,7 @@
+#include <windows.h>
+
+#include "crash/crash_reporting.h"
+
+uint32_t CurrentProcessId() {
+    return GetCurrentProcessId();
+}

@@ -1,0 +1,78 @@
+"""The lite crash reporter's crash path, driven by a small program that starts it the way the
+launcher does and then crashes (tests/windows/fixtures/lite_crasher.cpp)."""
+import json
+import shutil
+
+import pytest
+
+from conftest import FIXTURES, STAGE, WINE_RUN, wine_path
+import subprocess
+
+ACCESS_VIOLATION = 0xC0000005
+
+
+@pytest.fixture
+def crasher(tmp_path):
+    folder = tmp_path / "crasher"
+    folder.mkdir()
+    shutil.copy2(FIXTURES / "lite-crasher" / "lite_crasher.exe", folder)
+    shutil.copy2(STAGE / "sentry.dll", folder)
+
+    def run(mode, database="-"):
+        done = subprocess.run([WINE_RUN, str(folder / "lite_crasher.exe"), mode, database],
+                              cwd=folder, capture_output=True, timeout=120)
+        return done.returncode, done.stdout.decode("utf-8").replace("\r\n", "\n").splitlines()
+    run.folder = folder
+    return run
+
+
+def only_report(folder):
+    found = list(folder.glob("*"))
+    assert len(found) == 1, found
+    return json.loads(found[0].read_bytes().decode("utf-8"))
+
+
+def test_the_callback_gets_the_context_and_the_report_keeps_what_was_set(crasher, tmp_path):
+    database = tmp_path / "reports"
+    code, lines = crasher("keep", wine_path(database))
+    assert code == ACCESS_VIOLATION & 0xFF
+    assert lines == ["init 0", "callback code=0xC0000005 closure=ours event=set"]
+    report = only_report(database)
+    assert report["release"] == "Crasher 2.0.1"
+    assert report["environment"] == 'test "lab"'
+    assert report["tags"]["note"] == "Müller", "the last value of a tag counts"
+    assert report["tags"]["computer_name"] == ""
+    assert report["exception"]["code"] == "0xC0000005"
+    assert report["session"]["status"] == "crashed"
+    assert "dsn" not in report
+
+
+def test_a_null_value_from_the_callback_discards_the_report(crasher, tmp_path):
+    database = tmp_path / "reports"
+    code, lines = crasher("discard", wine_path(database))
+    assert code == ACCESS_VIOLATION & 0xFF
+    assert "callback code=0xC0000005 closure=ours event=set" in lines
+    assert database.is_dir()
+    assert list(database.iterdir()) == []
+
+
+@pytest.mark.parametrize("mode, status", [("no-callback", "crashed"), ("session-ended", "exited")])
+def test_report_without_callback_and_after_the_session_ended(crasher, tmp_path, mode, status):
+    database = tmp_path / "reports"
+    code, _ = crasher(mode, wine_path(database))
+    assert code == ACCESS_VIOLATION & 0xFF
+    assert only_report(database)["session"]["status"] == status
+
+
+def test_without_a_database_path_the_reports_go_to_the_current_directory(crasher):
+    code, _ = crasher("keep")
+    assert code == ACCESS_VIOLATION & 0xFF
+    assert only_report(crasher.folder / ".sentry-lite")["release"] == "Crasher 2.0.1"
+
+
+def test_after_shutdown_a_crash_leaves_no_report(crasher, tmp_path):
+    database = tmp_path / "reports"
+    code, lines = crasher("shut-down", wine_path(database))
+    assert lines == ["init 0", "shutdown 0"]
+    assert code != 0
+    assert list(database.iterdir()) == []
