@@ -19,8 +19,15 @@ constexpr char kEnvironment[] = "production";
 std::string CrashReportEndpoint() {
     std::string endpoint;
     LoadTelemetryPlugin();
-    if (PluginInstance != nullptr) {
+    if (PluginInstance == nullptr) {
+        return endpoint;
+    }
+    // A plugin whose endpoint query throws fails its load, yet its object stays in
+    // PluginInstance; letting the same throw escape here would end every start of the viewer.
+    try {
         PluginInstance->GetCrashReportDsn(endpoint);
+    } catch (...) {
+        endpoint.clear();
     }
     return endpoint;
 }

@@ -73,6 +73,20 @@ TEST_F(SetUpCrashReportingTest, WithoutAPluginTheEndpointIsEmptyAndNoAdapterIsRe
     EXPECT_EQ(recorded.back(), "sentry_set_tag(\"mac_address\", \"\")");
 }
 
+// A plugin whose endpoint query threw during its load is still held; asking it again must not
+// end the launch, and whatever it wrote before throwing is not used.
+TEST_F(SetUpCrashReportingTest, APluginThatThrowsForTheEndpointLeavesItEmpty) {
+    FakePlugin plugin;
+    plugin.dsn = "half written";
+    plugin.throws = true;
+    PluginInstance = &plugin;  // the load did not complete
+
+    const Calls recorded = SetUpAndRecord();
+    const auto dsn = std::find(recorded.begin(), recorded.end(), "sentry_options_set_dsn(\"\")");
+    EXPECT_NE(dsn, recorded.end());
+    EXPECT_EQ(recorded.back(), "sentry_set_tag(\"mac_address\", \"\")");
+}
+
 // Nothing that fails stops set-up: every step still runs and every tag is set.
 TEST_F(SetUpCrashReportingTest, GoesOnWhateverFails) {
     sentry_init_result = 1;

@@ -76,6 +76,9 @@ AdapterAddress FakeAdapterSource::FirstAdapterAddress(const unsigned char* list,
 void FakePlugin::GetCrashReportDsn(std::string& out) {
     calls.push_back("GetCrashReportDsn(" + out + ")");
     out += dsn;
+    if (throws) {
+        throw std::runtime_error("no endpoint");
+    }
 }
 
 void FakePlugin::SendEvent(const std::string& name, const EventProperties& properties, bool flag) {
