@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/wide_to_utf8.h"
 #include "renderer/opengl_version.h"
 
 namespace {
@@ -49,7 +50,9 @@ bool SwitchToSoftwareOpenGL(OpenGLProbeResult& probe, const std::wstring& launch
 
     // Built as a string of any length: a deep launcher folder still finds its software library.
     const std::wstring path = launcher_directory + L"mesa\\opengl32.dll";
-    std::printf("Loading MESA OpenGL library: %ls\n", path.c_str());
+    // As UTF-8: the runtime's own conversion of a wide string stops at the first character
+    // outside its narrow code page and drops the rest of the line.
+    std::printf("Loading MESA OpenGL library: %s\n", WideToUtf8(path).c_str());
     // Never freed: the application binds to it once it loads.
     if (system.LoadLibraryByPath(path) != nullptr) {
         std::printf("MESA OpenGL library was loaded sucessfully\n");

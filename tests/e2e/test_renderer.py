@@ -153,11 +153,20 @@ def test_missing_mesa_folder_is_reported_and_the_application_still_runs(launcher
     ]
 
 
-def test_launcher_deeper_than_max_path_still_loads_its_software_library(stage, tmp_path):
-    folder = tmp_path
+def deep_folder(root):
+    folder = root
     while len(str(folder)) < 300:
         folder = folder / "a-long-folder-name-for-the-viewer"
-    launcher = stage(folder=folder / "viewer")
+    return folder / "viewer"
+
+
+@pytest.mark.parametrize("folder", [
+    deep_folder,
+    lambda root: root / "Müller – Schale ø3 印刷",
+], ids=["deeper than MAX_PATH", "not ASCII"])
+def test_software_library_is_found_and_named_whatever_the_launcher_folder(stage, tmp_path,
+                                                                         folder):
+    launcher = stage(folder=folder(tmp_path))
     launcher.add("mesa", "opengl32.dll", "mesa")
     launcher.env.update(SOFTWARE_LIBRARY_ENV)
     run = launcher.run("--sw-renderer", display=False)

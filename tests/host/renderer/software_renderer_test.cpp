@@ -242,4 +242,12 @@ TEST_F(SwitchToSoftwareOpenGLTest, SoftwareLibraryPathIsNeverCutShort) {
     }
 }
 
+TEST_F(SwitchToSoftwareOpenGLTest, PathLineIsWholeWhateverTheFolderIsCalled) {
+    Switch(L"C:\\M\u00fcller \u00f8\u5370\\");
+    EXPECT_EQ(
+        output,
+        "Loading MESA OpenGL library: C:\\M\xC3\xBCller \xC3\xB8\xE5\x8D\xB0\\mesa\\opengl32.dll\n"
+        "MESA OpenGL library was loaded sucessfully\n");
+}
+
 }  // namespace
