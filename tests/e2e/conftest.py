@@ -34,9 +34,13 @@ class XDisplay:
         # lets xvfb-run stop the server and remove its authority file.
         script = ('printf "%s\\n%s\\n%s\\n" "$$" "$DISPLAY" "$XAUTHORITY" > "$1.part"'
                   ' && mv "$1.part" "$1" && exec sleep 86400')
-        self.process = subprocess.Popen([xvfb_run, "-a", "sh", "-c", script, "sh", str(ready)],
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, start_new_session=True)
+        # -noreset: Wine's processes come and go, and the server need not start over each time
+        # the last of them leaves.
+        self.process = subprocess.Popen(
+            [xvfb_run, "-a", "-s", "-screen 0 1280x1024x24 -noreset", "sh", "-c", script, "sh",
+             str(ready)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
         deadline = time.monotonic() + 60
         while not ready.exists():
             if self.process.poll() is not None or time.monotonic() > deadline:
@@ -46,6 +50,8 @@ class XDisplay:
         pid, display, authority = ready.read_text().split("\n")[:3]
         self.command_pid = int(pid)
         self.env = {"DISPLAY": display, "XAUTHORITY": authority}
+        lock = Path(f"/tmp/.X{display.lstrip(':').split('.')[0]}-lock")
+        self.server_pid = int(lock.read_text().strip())
 
     def close(self):
         # Wine's desktop process must not outlive the server it is connected to.
@@ -56,6 +62,24 @@ class XDisplay:
         except subprocess.TimeoutExpired:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
+        # xvfb-run only signals the server on its way out; a server seen to outlive a run once
+        # must not be left behind.
+        deadline = time.monotonic() + 10
+        while server_running(self.server_pid):
+            if time.monotonic() > deadline:
+                os.kill(self.server_pid, signal.SIGKILL)
+                break
+            time.sleep(0.1)
+
+
+def server_running(pid):
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except FileNotFoundError:
+        return False
+    # The name in parentheses, then the state; a zombie has ended.
+    name, state = stat[stat.index("(") + 1:stat.rindex(")")], stat[stat.rindex(")") + 2]
+    return name == "Xvfb" and state != "Z"
 
 
 # The display that the prefix's Wine processes were started with ("" for none), or None when
