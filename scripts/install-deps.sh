@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang-format
   libboost-dev libgtest-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth libgl1-mesa-dri libglx-mesa0
+  wine wine64 xvfb xauth libgl1-mesa-dri libglx-mesa0 x11-utils
   python3 python3-pytest python3-pil
 )
 

@@ -20,8 +20,16 @@ cp build/windows-mingw/fixtures/app/orviStudio.dll "$stage/"
 prefix=$root/build/windows-mingw/wineprefix
 cmake/wine-prefix-init.sh "$prefix" >/dev/null
 echo "launcher folder: $stage"
+run=(cmake/wine-run.sh "$stage/tavro-gcodeviewer.exe" "$@")
+if [ -z "${DISPLAY:-}" ]; then
+  # The launcher probes OpenGL before the hand-off; on a machine without a display it would
+  # find none and stop at its renderer warning, so give it a virtual one. Wine's desktop
+  # process must be gone before that display is.
+  run=(xvfb-run -a sh -c '"$@"; code=$?; WINEPREFIX=$LAUNCHER_WINEPREFIX wineserver -w; exit $code'
+       sh "${run[@]}")
+fi
 set +e
-LAUNCHER_WINEPREFIX=$prefix cmake/wine-run.sh "$stage/tavro-gcodeviewer.exe" "$@"
+LAUNCHER_WINEPREFIX=$prefix "${run[@]}"
 code=$?
 set -e
 echo "tavro-gcodeviewer.exe exited with $code"

@@ -14,6 +14,8 @@
 #include "launch/application_library.h"
 #include "launch/argument_vector.h"
 #include "launch/launcher_directory.h"
+#include "renderer/opengl_probe.h"
+#include "renderer/software_renderer.h"
 #include "telemetry/start_event.h"
 #include "telemetry/telemetry_setup.h"
 
@@ -41,7 +43,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     SetUpCrashReporting();
 
     LaunchArguments arguments = BuildArgumentVector(count, command_line);
+    OpenGLProbeResult probe;
+    const bool software_renderer = UseSoftwareRenderer(arguments.switches, probe, SystemRenderer());
     const std::wstring launcher_directory = GetLauncherDirectory();
+    // The warning box has told the user to start again with "--sw-renderer"; running the
+    // application on a system library that would not go is not an option.
+    if (software_renderer && !SwitchToSoftwareOpenGL(probe, launcher_directory, SystemRenderer())) {
+        return -1;
+    }
 
     const int result =
         RunApplicationLibrary(launcher_directory, arguments.vector, SystemModuleLoader());
