@@ -8,7 +8,7 @@ packages=(
   libboost-dev libgtest-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth libgl1-mesa-dri libglx-mesa0 x11-utils
-  python3 python3-pytest python3-pil
+  python3 python3-pytest
 )
 
 missing=()
