@@ -1,8 +1,9 @@
-// winsock2.h before windows.h, as iphlpapi.h needs it.
+// iphlpapi.h needs both of these declared first.
+// clang-format off
 #include <windows.h>
 #include <winsock2.h>
-// After windows.h, whose types it uses.
 #include <iphlpapi.h>
+// clang-format on
 
 #include <cstring>
 

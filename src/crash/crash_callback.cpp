@@ -1,9 +1,5 @@
 #include "crash/crash_callback.h"
 
-// On Windows sentry.h brings in windows.h, whose event-log function ReportEvent is a macro
-// that would rename the telemetry function.
-#undef ReportEvent
-
 #include "telemetry/event_reporting.h"
 
 sentry_value_t OnCrash(const sentry_ucontext_t*, sentry_value_t event, void*) {
