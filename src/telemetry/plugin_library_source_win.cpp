@@ -10,6 +10,7 @@ class WindowsPluginLibrarySource final : public PluginLibrarySource {
         return LoadLibraryExW(file_name, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     }
     void RemoveCurrentDirectoryFromSearch() override { SetDllDirectoryW(L""); }
+    void RestoreDefaultSearch() override { SetDllDirectoryW(nullptr); }
     ModuleHandle LoadWithDefaultSearch(const wchar_t* file_name) override {
         return LoadLibraryW(file_name);
     }

@@ -17,9 +17,11 @@ ModuleHandle LoadPluginLibrary(PluginLibrarySource& source) {
     ModuleHandle library = source.LoadFromDefaultDirectories(kPluginFileName);
     if (library == nullptr && source.LastError() == kErrorInvalidParameter) {
         // A Windows without the safe search flags: fall back to the default search with the
-        // current directory taken out of it.
+        // current directory taken out of it, for this load only: the application's own later
+        // loads must search as they always have.
         source.RemoveCurrentDirectoryFromSearch();
         library = source.LoadWithDefaultSearch(kPluginFileName);
+        source.RestoreDefaultSearch();
     }
     return library;
 }

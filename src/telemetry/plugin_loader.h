@@ -11,6 +11,8 @@ class PluginLibrarySource {
     virtual ModuleHandle LoadFromDefaultDirectories(const wchar_t* file_name) = 0;
     // Takes the current directory out of the library search (SetDllDirectoryW with "").
     virtual void RemoveCurrentDirectoryFromSearch() = 0;
+    // Gives the process its standard library search back (SetDllDirectoryW with null).
+    virtual void RestoreDefaultSearch() = 0;
     // The platform's default search for a bare file name (LoadLibraryW).
     virtual ModuleHandle LoadWithDefaultSearch(const wchar_t* file_name) = 0;
     virtual ExportAddress FindExport(ModuleHandle module, const char* name) = 0;

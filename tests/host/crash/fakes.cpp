@@ -145,6 +145,7 @@ class AbsentPluginLibrary final : public PluginLibrarySource {
         return nullptr;
     }
     void RemoveCurrentDirectoryFromSearch() override {}
+    void RestoreDefaultSearch() override {}
     ModuleHandle LoadWithDefaultSearch(const wchar_t*) override { return nullptr; }
     ExportAddress FindExport(ModuleHandle, const char*) override { return nullptr; }
     unsigned long LastError() override { return 126; }

@@ -158,10 +158,11 @@ TEST_F(LoadTelemetryPluginTest, LoadsOnceTheFailureIsGone) {
 }
 
 // Only a system that rejects the safe search flag gets the plain search, and then only with the
-// current directory taken out of it first.
+// current directory taken out of it first, and the standard search given back afterwards.
 TEST_F(LoadTelemetryPluginTest, FallsBackToThePlainSearchOnlyWhenTheFlagIsRejected) {
     const std::string kRemove = "RemoveCurrentDirectoryFromSearch";
     const std::string kPlainLoad = "LoadWithDefaultSearch TavroPlugin.dll";
+    const std::string kRestore = "RestoreDefaultSearch";
     const struct {
         const char* name;
         unsigned long error;
@@ -172,9 +173,13 @@ TEST_F(LoadTelemetryPluginTest, FallsBackToThePlainSearchOnlyWhenTheFlagIsReject
         {"flag rejected, plain search finds it",
          87,
          true,
-         {kLoad, kRemove, kPlainLoad, kFind, kFactory},
+         {kLoad, kRemove, kPlainLoad, kRestore, kFind, kFactory},
          "load plubgin success\n<flush>"},
-        {"flag rejected, plain search fails too", 87, false, {kLoad, kRemove, kPlainLoad}, ""},
+        {"flag rejected, plain search fails too",
+         87,
+         false,
+         {kLoad, kRemove, kPlainLoad, kRestore},
+         ""},
         {"not found: no fallback, even where the plain search would find one",
          126,
          true,

@@ -148,6 +148,7 @@ class FakePluginLibrarySource final : public PluginLibrarySource {
     void RemoveCurrentDirectoryFromSearch() override {
         Fakes().calls.push_back("RemoveCurrentDirectoryFromSearch");
     }
+    void RestoreDefaultSearch() override { Fakes().calls.push_back("RestoreDefaultSearch"); }
     ModuleHandle LoadWithDefaultSearch(const wchar_t* file_name) override {
         FakeLibraries& fakes = Fakes();
         fakes.calls.push_back("LoadWithDefaultSearch " + Narrow(file_name));
