@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace gcode {
@@ -51,6 +52,7 @@ const char* ScanNumber(const char* p, const char* end, double& value) {
     if (!any_digit) {
         return nullptr;
     }
+    bool exponent = false;
     if (p < end && *p == 'e') {
         const char* q = p + 1;
         if (q < end && (*q == '+' || *q == '-')) {
@@ -61,6 +63,32 @@ const char* ScanNumber(const char* p, const char* end, double& value) {
                 ++q;
             }
             p = q;
+            exponent = true;
+        }
+    }
+    // Most numbers have a few digits and a point: their digits as an integer, divided by a
+    // power of ten, is exact up to 15 digits and one correctly rounded division, the same
+    // value from_chars gives, in a fraction of the time.
+    if (!exponent) {
+        static constexpr double kTens[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        std::int64_t mantissa = 0;
+        int count = 0;
+        int decimals = 0;
+        bool point = false;
+        for (const char* q = digits; q < p; ++q) {
+            if (*q == '.') {
+                point = true;
+                continue;
+            }
+            mantissa = mantissa * 10 + (*q - '0');
+            ++count;
+            decimals += point ? 1 : 0;
+        }
+        if (count <= 15) {
+            const double magnitude = static_cast<double>(mantissa) / kTens[decimals];
+            value = *start == '-' ? -magnitude : magnitude;
+            return p;
         }
     }
     // from_chars takes no leading plus.

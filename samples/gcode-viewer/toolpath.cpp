@@ -22,7 +22,7 @@ bool Between(const Vertex& a, const Vertex& b, const Point& c) {
     }
     const double abx = b.x - a.x, aby = b.y - a.y;
     const double acx = c.x - a.x, acy = c.y - a.y;
-    const double length = std::hypot(acx, acy);
+    const double length = std::sqrt(acx * acx + acy * acy);
     if (length == 0) {
         return false;
     }

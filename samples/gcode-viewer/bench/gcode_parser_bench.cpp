@@ -2,7 +2,7 @@
 // removed afterwards. Not a test: run it in a release build (bench/run.sh) and read the
 // figures.
 //
-//   gcode_parser_bench [folder] [megabytes]
+//   gcode_parser_bench [folder] [megabytes] [print|padded]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -122,11 +122,16 @@ void Measure(const char* name, const std::string& path, unsigned long long megab
 int main(int argc, char** argv) {
     const std::string folder = argc > 1 ? argv[1] : "/tmp";
     const unsigned long long megabytes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 200;
-    const std::string path = folder + "/gcode-parser-bench.gcode";
-    // Mostly drawn geometry: memory follows the vertices kept.
-    Measure("print", path, megabytes, 480, 0);
-    // The same print with few chords and a long comment per layer: a file as large, a small
-    // drawing, and memory that stays small with it.
-    Measure("padded", path, megabytes, 24, 20000);
+    const std::string mode = argc > 3 ? argv[3] : "print";
+    const std::string path = folder + "/gcode-parser-bench-" + mode + ".gcode";
+    // One mode per process, so the peak resident set is that mode's own.
+    if (mode == "print") {
+        // Mostly drawn geometry: memory follows the vertices kept.
+        Measure("print", path, megabytes, 480, 0);
+    } else {
+        // The same print with few chords and a long comment per layer: a file as large, a
+        // small drawing, and memory that stays small with it.
+        Measure("padded", path, megabytes, 24, 20000);
+    }
     return 0;
 }

@@ -8,4 +8,6 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target gcode_parser_bench -j "${LAUNCHER_JOBS:-2}" >/dev/null
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-"$build/samples/gcode-viewer/gcode_parser_bench" "$tmp" "${1:-200}"
+for mode in print padded; do
+  "$build/samples/gcode-viewer/gcode_parser_bench" "$tmp" "${1:-200}" "$mode"
+done
