@@ -41,6 +41,11 @@ while [ $# -gt 0 ]; do
       screenshot=$2
       shift 2
       ;;
+    --size)
+      [ $# -ge 2 ] || { echo "--size needs WxH" >&2; exit 2; }
+      args+=("$1" "$2")
+      shift 2
+      ;;
     -*)
       args+=("$1")
       shift

@@ -279,7 +279,10 @@ class GlWindow {
         }
     }
 
-    bool Create(Scene& scene, int width, int height) {
+    // A screenshot window is never shown and has no frame: its client area, and so the back
+    // buffer that is read back, must be exactly the picture's size, which a framed window
+    // only approximates once the window manager has had its say.
+    bool Create(Scene& scene, int width, int height, bool framed) {
         WNDCLASSW window_class{};
         window_class.style = CS_OWNDC | CS_HREDRAW | CS_VREDRAW;
         window_class.lpfnWndProc = WindowProc;
@@ -289,11 +292,13 @@ class GlWindow {
         if (RegisterClassW(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
             return false;
         }
+        const DWORD style = framed ? WS_OVERLAPPEDWINDOW : WS_POPUP;
         RECT rect{0, 0, width, height};
-        AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
-        window_ = CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, rect.right - rect.left, rect.bottom - rect.top,
-                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        AdjustWindowRect(&rect, style, FALSE);
+        window_ = CreateWindowExW(0, kWindowClass, kCaption, style, framed ? CW_USEDEFAULT : 0,
+                                  framed ? CW_USEDEFAULT : 0, rect.right - rect.left,
+                                  rect.bottom - rect.top, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
         if (window_ == nullptr) {
             return false;
         }
@@ -338,8 +343,15 @@ std::wstring BaseName(const std::wstring& path) {
 }
 
 int Screenshot(Scene& scene, const gcode::ViewerOptions& options) {
-    scene.width = options.width;
-    scene.height = options.height;
+    // Pixels outside the back buffer read back as nothing: a picture with an undrawn band
+    // is worse than a clear failure.
+    if (scene.width != options.width || scene.height != options.height) {
+        return Fail(false,
+                    "cannot draw a " + std::to_string(options.width) + "x" +
+                        std::to_string(options.height) + " picture: the window is " +
+                        std::to_string(scene.width) + "x" + std::to_string(scene.height),
+                    3);
+    }
     Draw(scene);
     glFinish();
     std::vector<unsigned char> pixels(static_cast<std::size_t>(scene.width) * scene.height * 4);
@@ -373,7 +385,7 @@ int RunViewer(const gcode::ViewerOptions& options) {
     ColourByHeight(scene);
 
     GlWindow window;
-    if (!window.Create(scene, options.width, options.height)) {
+    if (!window.Create(scene, options.width, options.height, interactive)) {
         return Fail(interactive, "cannot open an OpenGL window", 3);
     }
     scene.renderer = GlString(GL_RENDERER);

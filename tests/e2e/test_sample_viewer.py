@@ -90,6 +90,11 @@ def check_drawing(png, info, size=(1024, 768)):
     assert png.is_file()
     (width, height), pixels = coloured_pixels(png)
     assert (width, height) == size
+    # Every corner carries the background: a band the back buffer did not cover reads back
+    # as nothing.
+    image = Image.open(png).convert("RGBA")
+    corners = {image.getpixel((x, y)) for x in (0, width - 1) for y in (0, height - 1)}
+    assert len(corners) == 1 and corners.pop()[3] == 255
     left, top, right, bottom = projected_box(info, width, height)
     assert len(pixels) > 0.05 * (right - left) * (bottom - top)
     outside = [(x, y) for x, y, *_ in pixels
