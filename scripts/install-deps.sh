@@ -9,6 +9,8 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth libgl1-mesa-dri libglx-mesa0 x11-utils
   python3 python3-pytest
+  python3-pil
+  libstb-dev
 )
 
 missing=()
