@@ -39,7 +39,9 @@ target_compile_definitions(launcher_boost INTERFACE BOOST_ERROR_CODE_HEADER_ONLY
 
 # GoogleTest: the system package on the host; its sources built by the cross compiler
 # for Windows.
-if(CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
+if(NOT BUILD_TESTING)
+  # Nothing to test with.
+elseif(CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
