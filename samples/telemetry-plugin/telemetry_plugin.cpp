@@ -6,9 +6,12 @@
 //   {...,"call":"SendEvent","name":"crash_report","properties":{...},"flag":true}
 // The crash-reporting endpoint it answers is the value of the environment variable
 // TAVRO_TELEMETRY_DSN, and empty when that is unset: the plugin holds no endpoint of its own.
-#include <knownfolders.h>
-#include <shlobj.h>
+// knownfolders.h needs windows.h declared first.
+// clang-format off
 #include <windows.h>
+#include <shlobj.h>
+#include <knownfolders.h>
+// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
