@@ -3,11 +3,16 @@
 # then its DWARF sections are moved into <image>.debug beside it and the image keeps only a
 # GNU debug link naming that file, so unpacking the symbols archive over the launcher folder
 # puts every .debug file where a debugger looks for it. With MSVC the PDB is that file.
-# DESTINATION: the folder of the image in the install tree (default: the top).
+# DESTINATION: the folder of the image in the install tree (default: the top). COMPONENT: where
+# the debug information installs (default: symbols, which goes into the symbols archive; an
+# image that is not in the launcher folder, such as a sample's, keeps it in its own component).
 function(launcher_split_debug_info target)
-  cmake_parse_arguments(ARG "" "DESTINATION" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "DESTINATION;COMPONENT" "" ${ARGN})
   if(NOT ARG_DESTINATION)
     set(ARG_DESTINATION .)
+  endif()
+  if(NOT ARG_COMPONENT)
+    set(ARG_COMPONENT symbols)
   endif()
   if(MINGW)
     target_compile_options(${target} PRIVATE -g)
@@ -18,9 +23,9 @@ function(launcher_split_debug_info target)
               $<TARGET_FILE:${target}>
       VERBATIM)
     install(FILES $<TARGET_FILE:${target}>.debug DESTINATION ${ARG_DESTINATION}
-      COMPONENT symbols EXCLUDE_FROM_ALL)
+      COMPONENT ${ARG_COMPONENT} EXCLUDE_FROM_ALL)
   elseif(MSVC)
     install(FILES $<TARGET_PDB_FILE:${target}> DESTINATION ${ARG_DESTINATION}
-      COMPONENT symbols EXCLUDE_FROM_ALL OPTIONAL)
+      COMPONENT ${ARG_COMPONENT} EXCLUDE_FROM_ALL OPTIONAL)
   endif()
 endfunction()
