@@ -169,6 +169,8 @@ def test_the_archives_hold_the_stripped_launcher_folder_and_its_debug_informatio
         image = tmp_path / TOP / name
         debug = tmp_path / TOP / f"{name}.debug"
         assert not {s for s in sections(image) if s.startswith(".debug")}, name
+        # Stripping keeps what the loader needs: the base relocations (ASLR) and the exports.
+        assert {".reloc", ".edata"} <= sections(image), name
         assert ".debug_info" in sections(debug), name
         # The link names the file beside the image and matches its contents.
         assert debuglink(image) == (debug.name, zlib.crc32(debug.read_bytes())), name
