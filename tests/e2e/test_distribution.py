@@ -45,10 +45,13 @@ def sections(image):
 # --- the crash reporter's SDK as a package --------------------------------------------------
 
 @pytest.fixture(scope="module")
-def sentry_package(tmp_path_factory):
+def sentry_package():
     """A stand-in SDK install: the recording sentry.dll with its import library, the header,
-    a crashpad_handler.exe, and the package file."""
-    prefix = tmp_path_factory.mktemp("sentry-sdk")
+    a crashpad_handler.exe, and the package file. It is laid out afresh in the build tree, at
+    the same place each time, since the launcher's build against it stays there and keeps the
+    paths it found in its cache."""
+    prefix = BUILD / "sentry-sdk-package"
+    shutil.rmtree(prefix, ignore_errors=True)
     for folder in ("bin", "lib/cmake/sentry", "include"):
         (prefix / folder).mkdir(parents=True)
     shutil.copy2(FIXTURES / "sentry-recorder" / "sentry.dll", prefix / "bin")
