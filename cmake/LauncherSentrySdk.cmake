@@ -3,14 +3,16 @@
 
 get_target_property(_sentry_type sentry::sentry TYPE)
 if(_sentry_type STREQUAL "SHARED_LIBRARY")
-  install(IMPORTED_RUNTIME_ARTIFACTS sentry::sentry RUNTIME DESTINATION . LIBRARY DESTINATION .)
+  install(IMPORTED_RUNTIME_ARTIFACTS sentry::sentry
+    RUNTIME DESTINATION . COMPONENT launcher LIBRARY DESTINATION . COMPONENT launcher)
 endif()
 
 # The handler is an executable of the package; packages differ in whether they export it as
 # a target, so it is also looked for beside the package's files. Set
 # LAUNCHER_CRASHPAD_HANDLER to name it directly.
 if(TARGET sentry_crashpad::crashpad_handler)
-  install(IMPORTED_RUNTIME_ARTIFACTS sentry_crashpad::crashpad_handler RUNTIME DESTINATION .)
+  install(IMPORTED_RUNTIME_ARTIFACTS sentry_crashpad::crashpad_handler
+    RUNTIME DESTINATION . COMPONENT launcher)
 else()
   set(_sentry_root ${sentry_DIR}/../..)
   find_program(LAUNCHER_CRASHPAD_HANDLER
@@ -18,7 +20,8 @@ else()
     HINTS ${_sentry_root}/bin ${_sentry_root}/tools/sentry-native ${_sentry_root}/../bin
     NO_DEFAULT_PATH)
   if(LAUNCHER_CRASHPAD_HANDLER)
-    install(PROGRAMS ${LAUNCHER_CRASHPAD_HANDLER} DESTINATION . RENAME crashpad_handler.exe)
+    install(PROGRAMS ${LAUNCHER_CRASHPAD_HANDLER} DESTINATION . RENAME crashpad_handler.exe
+      COMPONENT launcher)
   else()
     message(STATUS "crashpad_handler.exe not found beside the sentry package: not installed")
   endif()

@@ -39,7 +39,9 @@ target_compile_definitions(launcher_boost INTERFACE BOOST_ERROR_CODE_HEADER_ONLY
 
 # GoogleTest: the system package on the host; its sources built by the cross compiler
 # for Windows.
-if(CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
+if(NOT BUILD_TESTING)
+  # Nothing to test with.
+elseif(CMAKE_CROSSCOMPILING AND EXISTS /usr/src/googletest/CMakeLists.txt)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
@@ -50,7 +52,7 @@ endif()
 # A unit test of portable logic: built and run on the host builds only.
 function(launcher_add_host_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
-  if(WIN32)
+  if(WIN32 OR NOT BUILD_TESTING)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
@@ -61,7 +63,7 @@ endfunction()
 # A Windows test program: built by the cross build and run under Wine.
 function(launcher_add_windows_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
-  if(NOT WIN32)
+  if(NOT WIN32 OR NOT BUILD_TESTING)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})

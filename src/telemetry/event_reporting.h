@@ -3,7 +3,7 @@
 #include <atomic>
 #include <string>
 
-#include "telemetry/tavro_plugin.h"
+#include "tavro/tavro_plugin.h"
 
 // windows.h maps ReportEvent to the event-log function ReportEventW; this one is ours.
 #ifdef ReportEvent

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/module_loader.h"
-#include "telemetry/tavro_plugin.h"
+#include "tavro/tavro_plugin.h"
 
 // Where the plugin library comes from: LoadLibraryExW with the safe search, the bare
 // LoadLibraryW fallback, GetProcAddress and GetLastError on Windows; a fake in the host tests.

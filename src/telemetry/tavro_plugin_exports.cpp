@@ -3,7 +3,7 @@
 // in the launcher refers to them, so a static library would drop them.
 #include <utility>
 
-#include "telemetry/tavro_plugin.h"
+#include "tavro/tavro_plugin.h"
 
 RequestRes::RequestRes() = default;
 RequestRes::RequestRes(const RequestRes& other) = default;

@@ -8,8 +8,8 @@
 
 #include "crash/machine_identity.h"
 #include "crash/release_version.h"
+#include "tavro/tavro_plugin.h"
 #include "telemetry/plugin_loader.h"
-#include "telemetry/tavro_plugin.h"
 
 // A version resource as the fake source holds it; each step can be made to fail.
 class FakeVersionSource final : public VersionSource {

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "telemetry/tavro_plugin.h"
+#include "tavro/tavro_plugin.h"
 
 namespace {
 

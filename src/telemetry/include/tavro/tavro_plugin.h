@@ -1,3 +1,7 @@
+// The telemetry plugin contract: what the launcher hands a TavroPlugin.dll and calls on it.
+// The launcher's own code and every plugin build against this one header; the plugin SDK
+// installs it as include/tavro/tavro_plugin.h (docs/plugins.md). It must stay usable on its
+// own, with the standard library alone.
 #pragma once
 
 #include <cstdint>
