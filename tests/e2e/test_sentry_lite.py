@@ -80,18 +80,20 @@ def test_after_shutdown_a_crash_leaves_no_report(crasher, tmp_path):
 
 # What the callback changes is in the report; when the callback itself dies, the report written
 # before it is kept, without its change, and the process ends as the first crash would have.
-@pytest.mark.parametrize("mode, callback_tag", [
-    ("callback-tag", True),
-    ("callback-crash", False),
-    ("callback-abort", False),
+@pytest.mark.parametrize("mode, callback_tag, exit_code, exception_code", [
+    ("callback-tag", True, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
+    ("callback-crash", False, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
+    ("callback-abort", False, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
+    ("abort-in-abort", False, 3, "0x40000015"),
 ])
-def test_a_callback_that_crashes_still_leaves_the_report(crasher, tmp_path, mode, callback_tag):
+def test_a_callback_that_crashes_still_leaves_the_report(
+        crasher, tmp_path, mode, callback_tag, exit_code, exception_code):
     database = tmp_path / "reports"
     code, lines = crasher(mode, wine_path(database))
-    assert code == ACCESS_VIOLATION & 0xFF
-    assert lines == ["init 0", "callback code=0xC0000005 closure=ours event=set"]
+    assert code == exit_code
+    assert lines == ["init 0", f"callback code={exception_code} closure=ours event=set"]
     report = only_report(database)
-    assert report["exception"]["code"] == "0xC0000005"
+    assert report["exception"]["code"] == exception_code
     assert ("callback" in report["tags"]) == callback_tag, report["tags"]
 
 

@@ -371,9 +371,12 @@ void HandleCrash() {
 [[noreturn]] void ReportAndEnd() {
     if (handler.ready.load()) {
         SetEvent(handler.start);
-        WaitForSingleObject(handler.thread, INFINITE);  // back only if the callback ended it
-    } else {
-        HandleCrash();  // the handler thread never started: the crashed thread's stack it is
+        // Back only when the thread ended without the process: it went with the thread that
+        // started the reporter before it took the crash, or the callback ended it.
+        WaitForSingleObject(handler.thread, INFINITE);
+    }
+    if (handling_thread.load() == 0) {
+        HandleCrash();  // no handler thread took it: the crashed thread's stack it is
     }
     EndProcess(crash.exit_code);
 }
@@ -416,6 +419,13 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
 void __cdecl OnAbort(int) {
     if (!capturing.load()) {
         return;  // the runtime goes on with its own abort
+    }
+    // The runtime puts the default action back before it calls a handler; an abort in the
+    // callback must come back here to keep the report.
+    for (const AbortHook* hook : {&own_runtime_abort, &ucrt_abort}) {
+        if (hook->set_handler != nullptr) {
+            hook->set_handler(SIGABRT, &OnAbort);
+        }
     }
     if (crash_taken.exchange(true)) {
         MeetAnotherCrash();
