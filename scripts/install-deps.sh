@@ -11,6 +11,7 @@ packages=(
   python3 python3-pytest
   python3-pil
   libstb-dev
+  nlohmann-json3-dev
 )
 
 missing=()

@@ -7,6 +7,7 @@
 #include "common/module_path.h"
 #include "common/wide_to_utf8.h"
 #include "crash/crash_callback.h"
+#include "crash/database_folder.h"
 #include "crash/machine_identity.h"
 #include "crash/release_version.h"
 #include "telemetry/plugin_loader.h"
@@ -50,7 +51,8 @@ void SetUpCrashReporting() {
     if (!handler_path.empty()) {
         sentry_options_set_handler_path(options, handler_path.c_str());
     }
-    const std::string database_path = WideToUtf8(directory + L"dump");
+    const std::string database_path =
+        WideToUtf8(ChooseDatabaseFolder(directory, SystemDatabaseFolders()).path);
     if (!database_path.empty()) {
         sentry_options_set_database_path(options, database_path.c_str());
     }

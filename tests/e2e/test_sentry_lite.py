@@ -76,3 +76,43 @@ def test_after_shutdown_a_crash_leaves_no_report(crasher, tmp_path):
     assert lines == ["init 0", "shutdown 0"]
     assert code != 0
     assert list(database.iterdir()) == []
+
+
+# What the callback changes is in the report; when the callback itself dies, the report written
+# before it is kept, without its change, and the process ends as the first crash would have.
+@pytest.mark.parametrize("mode, callback_tag, exit_code, exception_code", [
+    ("callback-tag", True, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
+    ("callback-crash", False, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
+    ("callback-abort", False, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
+    ("abort-in-abort", False, 3, "0x40000015"),
+])
+def test_a_callback_that_crashes_still_leaves_the_report(
+        crasher, tmp_path, mode, callback_tag, exit_code, exception_code):
+    database = tmp_path / "reports"
+    code, lines = crasher(mode, wine_path(database))
+    assert code == exit_code
+    assert lines == ["init 0", f"callback code={exception_code} closure=ours event=set"]
+    report = only_report(database)
+    assert report["exception"]["code"] == exception_code
+    assert ("callback" in report["tags"]) == callback_tag, report["tags"]
+
+
+@pytest.mark.parametrize("mode, exit_code, exception_code", [
+    ("abort", 3, "0x40000015"),
+    ("two-threads", ACCESS_VIOLATION & 0xFF, "0xC0000005"),
+])
+def test_abort_and_two_crashes_at_once_call_back_once_and_leave_one_report(
+        crasher, tmp_path, mode, exit_code, exception_code):
+    database = tmp_path / "reports"
+    code, lines = crasher(mode, wine_path(database))
+    assert code == exit_code
+    assert lines == ["init 0", f"callback code={exception_code} closure=ours event=set"]
+    assert only_report(database)["exception"]["code"] == exception_code
+
+
+def test_release_and_tags_of_any_bytes_give_a_report_that_parses(crasher, tmp_path):
+    database = tmp_path / "reports"
+    crasher("hostile-tags", wine_path(database))
+    report = only_report(database)
+    assert report["release"] == 'Crasher "2"\\\n\x01\ufffd'
+    assert report["tags"]['quote"back\\slash'] == '"},\x7f\x1f\u00e9\ufffd'

@@ -4,6 +4,7 @@
 #include <sentry.h>
 #include <windows.h>
 
+#include <csignal>
 #include <string>
 
 namespace {
@@ -11,6 +12,14 @@ namespace {
 LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
     const LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(current);
+    return current;
+}
+
+using SignalHandler = void (*)(int);
+
+SignalHandler CurrentAbortHandler() {
+    const SignalHandler current = std::signal(SIGABRT, SIG_DFL);
+    std::signal(SIGABRT, current);
     return current;
 }
 
@@ -105,6 +114,25 @@ TEST_F(SentryLite, ShutdownLeavesALaterFilterInPlace) {
     EXPECT_EQ(CurrentFilter(), later);
     SetUnhandledExceptionFilter(before);
     (void)lite;
+}
+
+// abort() is caught through the runtime's SIGABRT handler, which is the reporter's only while it
+// runs; one installed after it stays at shutdown, as a later filter does.
+TEST_F(SentryLite, AnAbortHandlerWhileRunningThatALaterOneReplaces) {
+    const SignalHandler own = [](int) {};
+    std::signal(SIGABRT, own);
+    ASSERT_EQ(sentry_init(OptionsWithDatabase(root + L"\\dump")), 0);
+    const SignalHandler lite = CurrentAbortHandler();
+    EXPECT_NE(lite, own);
+    EXPECT_EQ(sentry_shutdown(), 0);
+    EXPECT_EQ(CurrentAbortHandler(), own);
+
+    ASSERT_EQ(sentry_init(OptionsWithDatabase(root + L"\\dump")), 0);
+    const SignalHandler later = [](int) {};
+    std::signal(SIGABRT, later);
+    EXPECT_EQ(sentry_shutdown(), 0);
+    EXPECT_EQ(CurrentAbortHandler(), later);
+    std::signal(SIGABRT, SIG_DFL);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "crash/lite/crash_report.h"
 
 #include <cstdio>
+#include <cstring>
+#include <utility>
 
 namespace sentry_lite {
 
@@ -72,11 +74,31 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
     return length;
 }
 
-std::string Hex(uint64_t value, int digits) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-    return text;
+void WriteDecimal(uint64_t value, size_t digits, char* out) {
+    for (size_t i = digits; i > 0; --i) {
+        out[i - 1] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
 }
+
+void WriteHex(uint64_t value, size_t digits, char* out) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (size_t i = digits; i > 0; --i) {
+        out[i - 1] = kDigits[value & 0xF];
+        value >>= 4;
+    }
+}
+
+// The civil time with the year held to the four digits the fixed-width texts have room for.
+CivilTime ToFourDigitYear(int64_t unix_ms) {
+    constexpr int64_t kFirstMs = -62167219200000;  // 0000-01-01T00:00:00.000Z
+    constexpr int64_t kLastMs = 253402300799999;   // 9999-12-31T23:59:59.999Z
+    return ToCivil(unix_ms < kFirstMs ? kFirstMs : unix_ms > kLastMs ? kLastMs : unix_ms);
+}
+
+constexpr char kCodePlaceholder[] = "0x00000000";
+constexpr char kAddressPlaceholder[] = "0x0000000000000000";
+constexpr char kTimePlaceholder[] = "0000-00-00T00:00:00.000Z";
 
 }  // namespace
 
@@ -114,36 +136,77 @@ std::string JsonString(const std::string& text) {
     return out;
 }
 
+void WriteUtcTime(int64_t unix_ms, char* out) {
+    const CivilTime t = ToFourDigitYear(unix_ms);
+    std::memcpy(out, kTimePlaceholder, kUtcTimeLength);
+    WriteDecimal(static_cast<uint64_t>(t.year), 4, out);
+    WriteDecimal(t.month, 2, out + 5);
+    WriteDecimal(t.day, 2, out + 8);
+    WriteDecimal(t.hour, 2, out + 11);
+    WriteDecimal(t.minute, 2, out + 14);
+    WriteDecimal(t.second, 2, out + 17);
+    WriteDecimal(t.millisecond, 3, out + 20);
+}
+
+void WriteFileStamp(int64_t unix_ms, char* out) {
+    const CivilTime t = ToFourDigitYear(unix_ms);
+    WriteDecimal(static_cast<uint64_t>(t.year), 4, out);
+    WriteDecimal(t.month, 2, out + 4);
+    WriteDecimal(t.day, 2, out + 6);
+    out[8] = 'T';
+    WriteDecimal(t.hour, 2, out + 9);
+    WriteDecimal(t.minute, 2, out + 11);
+    WriteDecimal(t.second, 2, out + 13);
+    WriteDecimal(t.millisecond, 3, out + 15);
+    out[18] = 'Z';
+}
+
 std::string FormatUtcTime(int64_t unix_ms) {
-    const CivilTime t = ToCivil(unix_ms);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ",
-                  static_cast<long long>(t.year), t.month, t.day, t.hour, t.minute, t.second,
-                  t.millisecond);
+    std::string text(kUtcTimeLength, '\0');
+    WriteUtcTime(unix_ms, text.data());
     return text;
 }
 
 std::string ReportFileName(int64_t unix_ms, uint32_t process_id) {
-    const CivilTime t = ToCivil(unix_ms);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04lld%02u%02uT%02u%02u%02u%03uZ-%lu.json",
-                  static_cast<long long>(t.year), t.month, t.day, t.hour, t.minute, t.second,
-                  t.millisecond, static_cast<unsigned long>(process_id));
-    return text;
+    std::string name(kFileStampLength, '\0');
+    WriteFileStamp(unix_ms, name.data());
+    return name + "-" + std::to_string(process_id) + ".json";
 }
 
 std::string FormatCrashReport(const CrashReport& report) {
+    PreparedReport prepared = PrepareCrashReport(report);
+    CompleteCrashReport(prepared, report.time_ms, report.exception_code, report.exception_address);
+    return std::move(prepared.text);
+}
+
+void CompleteCrashReport(PreparedReport& prepared, int64_t time_ms, uint32_t code,
+                         uint64_t address) {
+    char* text = prepared.text.data();
+    WriteUtcTime(time_ms, text + prepared.time_at);
+    WriteHex(code, 8, text + prepared.code_at);
+    WriteHex(address, 16, text + prepared.address_at);
+}
+
+PreparedReport PrepareCrashReport(const CrashReport& report) {
     const auto optional_string = [](const std::optional<std::string>& text) {
         return text ? JsonString(*text) : std::string("null");
     };
-    std::string out = "{\n";
-    out += "  \"timestamp\": " + JsonString(FormatUtcTime(report.time_ms)) + ",\n";
+    PreparedReport prepared;
+    std::string& out = prepared.text;
+    out = "{\n  \"timestamp\": \"";
+    prepared.time_at = out.size();
+    out += kTimePlaceholder;
+    out += "\",\n";
     out += "  \"release\": " + optional_string(report.release) + ",\n";
     out += "  \"environment\": " + optional_string(report.environment) + ",\n";
     out += "  \"exception\": {\n";
-    out += "    \"code\": " + JsonString(Hex(report.exception_code, 8)) + ",\n";
-    out += "    \"address\": " + JsonString(Hex(report.exception_address, 16)) + "\n";
-    out += "  },\n";
+    out += "    \"code\": \"0x";
+    prepared.code_at = out.size();
+    out += kCodePlaceholder + 2;
+    out += "\",\n    \"address\": \"0x";
+    prepared.address_at = out.size();
+    out += kAddressPlaceholder + 2;
+    out += "\"\n  },\n";
     if (report.session.status == SessionStatus::kNone) {
         out += "  \"session\": null,\n";
     } else {
@@ -162,7 +225,7 @@ std::string FormatCrashReport(const CrashReport& report) {
     }
     out += report.tags.empty() ? "}\n" : "\n  }\n";
     out += "}\n";
-    return out;
+    return prepared;
 }
 
 }  // namespace sentry_lite

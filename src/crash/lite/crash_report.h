@@ -33,6 +33,32 @@ struct CrashReport {
 // UTF-8 sequence becomes U+FFFD, so the file always parses.
 std::string FormatCrashReport(const CrashReport& report);
 
+// A report formatted before the crash it will describe: the time, the exception code and the
+// exception address are fixed-width fields filled in place when the crash comes, so the crash
+// itself formats nothing and allocates nothing.
+struct PreparedReport {
+    std::string text;
+    size_t time_at = 0;     // kUtcTimeLength characters
+    size_t code_at = 0;     // 8 hexadecimal digits
+    size_t address_at = 0;  // 16 hexadecimal digits
+};
+
+// Everything of `report` but its time, code and address.
+PreparedReport PrepareCrashReport(const CrashReport& report);
+
+// Fills in the crash's fields. Allocates nothing and takes no lock.
+void CompleteCrashReport(PreparedReport& prepared, int64_t time_ms, uint32_t code,
+                         uint64_t address);
+
+// Length of FormatUtcTime's text, and of a report file name's time stamp.
+constexpr size_t kUtcTimeLength = 24;
+constexpr size_t kFileStampLength = 19;
+
+// FormatUtcTime and the stamp that starts ReportFileName, written into a buffer of their
+// length without allocating. Years outside 0 to 9999 are written as the nearest of the two.
+void WriteUtcTime(int64_t unix_ms, char* out);
+void WriteFileStamp(int64_t unix_ms, char* out);
+
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 

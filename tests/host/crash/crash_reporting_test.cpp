@@ -143,6 +143,31 @@ TEST_F(SetUpCrashReportingTest, HandlerAndDatabaseBesideTheLauncherAsUtf8) {
     }
 }
 
+// Installed for all users, the launcher's folder refuses the user's files: the reports go to
+// the per-user folder, which the crash reporter is given, and one line names it.
+TEST_F(SetUpCrashReportingTest, AFolderBesideTheLauncherThatCannotBeWrittenGivesThePerUserOne) {
+    machine.folders.all_writable = false;
+    machine.folders.existing = {L"D:\\Apps\\Viewer\\dump", L"C:\\Users\\Ada\\AppData\\Local"};
+    machine.folders.makeable = {L"C:\\Users\\Ada\\AppData\\Local\\TavroStudio",
+                                L"C:\\Users\\Ada\\AppData\\Local\\TavroStudio\\dump"};
+    machine.folders.writable = {L"C:\\Users\\Ada\\AppData\\Local\\TavroStudio\\dump"};
+    machine.folders.local_app_data = L"C:\\Users\\Ada\\AppData\\Local";
+
+    const Calls recorded = SetUpAndRecord();
+    EXPECT_EQ(recorded[4],
+              "sentry_options_set_database_path("
+              "\"C:\\Users\\Ada\\AppData\\Local\\TavroStudio\\dump\")");
+    EXPECT_EQ(output,
+              "crash reports are kept in C:\\Users\\Ada\\AppData\\Local\\TavroStudio\\dump\n");
+
+    // Neither can be written: the folder beside the launcher, as before, and a line saying so.
+    ResetMachine();
+    machine.folders.all_writable = false;
+    const Calls unchanged = SetUpAndRecord();
+    EXPECT_EQ(unchanged[4], "sentry_options_set_database_path(\"D:\\Apps\\Viewer\\dump\")");
+    EXPECT_EQ(output, "crash reports cannot be kept: D:\\Apps\\Viewer\\dump cannot be written\n");
+}
+
 TEST_F(SetUpCrashReportingTest, ProcessIdIsWrittenUnsigned) {
     for (const auto& [id, text] :
          {std::pair<uint32_t, std::string>{908, "908"}, {0, "0"}, {4294967295u, "4294967295"}}) {

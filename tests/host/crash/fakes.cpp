@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "common/module_path.h"
+#include "common/wide_to_utf8.h"
 #include "crash/crash_reporting.h"
 #include "recorder.h"
 #include "telemetry/event_reporting.h"
@@ -81,6 +82,24 @@ void FakePlugin::GetCrashReportDsn(std::string& out) {
     }
 }
 
+bool FakeDatabaseFolders::MakeFolder(const std::wstring& path) {
+    steps.push_back("make " + WideToUtf8(path));
+    if (all_writable || makeable.count(path) != 0) {
+        existing.insert(path);
+    }
+    return existing.count(path) != 0;
+}
+
+bool FakeDatabaseFolders::CanWriteIn(const std::wstring& folder) {
+    steps.push_back("write in " + WideToUtf8(folder));
+    return all_writable || (existing.count(folder) != 0 && writable.count(folder) != 0);
+}
+
+std::wstring FakeDatabaseFolders::LocalAppData() {
+    steps.push_back("local app data");
+    return local_app_data;
+}
+
 void FakePlugin::SendEvent(const std::string& name, const EventProperties& properties, bool flag) {
     if (throws) {
         throw std::runtime_error("plugin failed");
@@ -130,6 +149,10 @@ std::string QueryHostName() {
 
 VersionSource& SystemVersionSource() {
     return machine.version;
+}
+
+DatabaseFolderSystem& SystemDatabaseFolders() {
+    return machine.folders;
 }
 
 AdapterSource& SystemAdapterSource() {

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "crash/database_folder.h"
 #include "crash/machine_identity.h"
 #include "crash/release_version.h"
 #include "tavro/tavro_plugin.h"
@@ -45,6 +47,23 @@ class FakeAdapterSource final : public AdapterSource {
     AdapterAddress FirstAdapterAddress(const unsigned char* list, uint32_t size) override;
 };
 
+// Folders as a set of paths: those that exist, those that can be made, those a file can be
+// written in. Records each question.
+class FakeDatabaseFolders final : public DatabaseFolderSystem {
+  public:
+    std::set<std::wstring> existing;
+    std::set<std::wstring> makeable;
+    std::set<std::wstring> writable;
+    std::wstring local_app_data;
+    // Every folder exists and takes files: a launcher in a folder of its user's, as most are.
+    bool all_writable = true;
+    std::vector<std::string> steps;
+
+    bool MakeFolder(const std::wstring& path) override;
+    bool CanWriteIn(const std::wstring& folder) override;
+    std::wstring LocalAppData() override;
+};
+
 class FakePlugin final : public TavroPlugin {
   public:
     std::string dsn;
@@ -82,6 +101,7 @@ struct FakeMachine {
     std::optional<std::string> host_name = std::string("VIEWER-PC");
     FakeVersionSource version;
     FakeAdapterSource adapters;
+    FakeDatabaseFolders folders;
     int plugin_loads = 0;
 };
 extern FakeMachine machine;

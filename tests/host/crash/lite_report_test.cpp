@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 
 #include "crash/lite/crash_report.h"
 
@@ -115,6 +118,76 @@ TEST(FormatCrashReport, ASessionEndedBeforeTheCrashAndTextsEscaped) {
     EXPECT_NE(text.find("\"release\": \"Tavro \\\"beta\\\"\","), std::string::npos) << text;
     EXPECT_NE(text.find("\"status\": \"exited\""), std::string::npos) << text;
     EXPECT_NE(text.find("\"computer_name\": \"K\\ufffdche\""), std::string::npos) << text;
+}
+
+TEST(FormatUtcTime, YearsBeyondFourDigitsAreHeldAtTheEnds) {
+    EXPECT_EQ(FormatUtcTime(-62167219200000), "0000-01-01T00:00:00.000Z");
+    EXPECT_EQ(FormatUtcTime(-62167219200001), "0000-01-01T00:00:00.000Z");
+    EXPECT_EQ(FormatUtcTime(INT64_MIN), "0000-01-01T00:00:00.000Z");
+    EXPECT_EQ(FormatUtcTime(253402300800000), "9999-12-31T23:59:59.999Z");
+    EXPECT_EQ(FormatUtcTime(INT64_MAX), "9999-12-31T23:59:59.999Z");
+    EXPECT_EQ(ReportFileName(INT64_MAX, 1), "99991231T235959999Z-1.json");
+}
+
+// A report prepared before the crash and completed by it is the report formatted at once, and
+// completing it again for a later crash leaves nothing of the first one behind.
+TEST(PreparedReport, CompletedInPlaceGivesTheFormattedReport) {
+    CrashReport report;
+    report.release = "TavroStudio 1.5.27";
+    report.session = {SessionStatus::kOpen, 1709210000000};
+    report.tags = {{"PID", "908"}};
+    PreparedReport prepared = PrepareCrashReport(report);
+    const size_t size = prepared.text.size();
+
+    for (const auto& [time_ms, code, address] :
+         {std::tuple<int64_t, uint32_t, uint64_t>{1709210096789, 0xC0000005, 0x7FF6A1B2C3D4},
+          {0, 0x40000015, 1},
+          {253402300799999, 0xFFFFFFFF, UINT64_MAX}}) {
+        CompleteCrashReport(prepared, time_ms, code, address);
+        report.time_ms = time_ms;
+        report.exception_code = code;
+        report.exception_address = address;
+        EXPECT_EQ(prepared.text, FormatCrashReport(report));
+        EXPECT_EQ(prepared.text.size(), size);
+    }
+}
+
+// Tags and release come from the application through a C interface: any bytes at all. The
+// report must parse whatever they hold, and give back exactly the text that was valid UTF-8.
+TEST(FormatCrashReport, ParsesWhateverBytesTheTextsHold) {
+    const std::string replaced = "\xEF\xBF\xBD";  // U+FFFD
+    const struct {
+        const char* name;
+        std::string text;
+        std::string parsed;  // what a JSON parser reads back
+    } cases[] = {
+        {"quotes and backslashes", "\"}\\\"{\\", "\"}\\\"{\\"},
+        {"every control character", std::string("\x01\x02\x08\x0B\x0C\x1B\x1F\x7F"),
+         std::string("\x01\x02\x08\x0B\x0C\x1B\x1F\x7F")},
+        {"JSON look-alike", "\", \"tags\": {}}", "\", \"tags\": {}}"},
+        {"escape look-alike", "\\u0000\\ud800", "\\u0000\\ud800"},
+        {"valid UTF-8 of every length", "\xC2\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBF",
+         "\xC2\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBF"},
+        {"a lone continuation byte", "a\x80z", "a" + replaced + "z"},
+        {"a lead byte at the end", "a\xF0", "a" + replaced},
+        {"bytes never in UTF-8", "\xFE\xFF\xC0\xC1\xF5",
+         replaced + replaced + replaced + replaced + replaced},
+        {"an encoded surrogate", "\xED\xB0\x80", replaced + replaced + replaced},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CrashReport report;
+        report.release = c.text;
+        report.environment = c.text;
+        report.tags = {{c.text, c.text}, {"PID", "908"}};
+        nlohmann::json parsed;
+        ASSERT_NO_THROW(parsed = nlohmann::json::parse(FormatCrashReport(report))) << c.text;
+        const std::string& expected = c.parsed;
+        EXPECT_EQ(parsed["release"], expected);
+        EXPECT_EQ(parsed["environment"], expected);
+        EXPECT_EQ(parsed["tags"][expected], expected);
+        EXPECT_EQ(parsed["tags"]["PID"], "908");
+    }
 }
 
 }  // namespace

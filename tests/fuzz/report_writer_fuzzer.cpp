@@ -1,0 +1,125 @@
+// The lite crash reporter's report writer on any bytes in its texts: the report must parse as
+// JSON, and a text that was valid UTF-8 must read back unchanged.
+//
+// The input is split at its first NUL byte: release before it, then a tag's key and value
+// split at the next NUL (the C interface never passes a NUL inside a text). The same bytes
+// are also used as the environment.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "crash/lite/crash_report.h"
+
+namespace {
+
+std::string NextText(const uint8_t*& data, size_t& size) {
+    size_t length = 0;
+    while (length < size && data[length] != 0) {
+        ++length;
+    }
+    std::string text(reinterpret_cast<const char*>(data), length);
+    const size_t used = length < size ? length + 1 : length;
+    data += used;
+    size -= used;
+    return text;
+}
+
+// Well-formed UTF-8 as the Unicode standard tables it: for each lead byte, the length of its
+// sequence and the range of its second byte; later bytes are 80 to BF.
+bool IsValidUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = 1;
+        unsigned low = 0x80, high = 0xBF;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead == 0xE0) {
+            length = 3, low = 0xA0;
+        } else if (lead == 0xED) {
+            length = 3, high = 0x9F;
+        } else if (lead >= 0xE1 && lead <= 0xEF) {
+            length = 3;
+        } else if (lead == 0xF0) {
+            length = 4, low = 0x90;
+        } else if (lead == 0xF4) {
+            length = 4, high = 0x8F;
+        } else if (lead >= 0xF1 && lead <= 0xF3) {
+            length = 4;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) {
+            return false;
+        }
+        for (size_t k = 1; k < length; ++k) {
+            const auto byte = static_cast<unsigned char>(text[i + k]);
+            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+void Require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
+// Every execution makes and drops a few dozen small strings: a smaller quarantine and shorter
+// allocation traces keep AddressSanitizer from spending most of the time on fresh pages.
+extern "C" const char* __asan_default_options() {
+    return "quarantine_size_mb=16:malloc_context_size=4";
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Longer texts find nothing shorter ones do not: every byte is handled on its own or in a
+    // sequence of at most four.
+    if (size > 256) {
+        return 0;
+    }
+    const std::string release = NextText(data, size);
+    const std::string key = NextText(data, size);
+    const std::string value = NextText(data, size);
+    const bool release_valid = IsValidUtf8(release);
+    const bool key_valid = IsValidUtf8(key);
+    const bool value_valid = IsValidUtf8(value);
+
+    sentry_lite::CrashReport report;
+    report.time_ms = static_cast<int64_t>(size) * 86400007 - 1000000;
+    report.release = release;
+    report.environment = value;
+    report.exception_code = 0xC0000005;
+    report.session.status = sentry_lite::SessionStatus::kOpen;
+    report.tags = {{key, value}, {"PID", "908"}};
+
+    const std::string text = sentry_lite::FormatCrashReport(report);
+    const nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    Require(!parsed.is_discarded());
+    Require(parsed["release"].is_string() && parsed["environment"].is_string());
+    Require(parsed["tags"].is_object());
+    if (release_valid) {
+        Require(parsed["release"] == release);
+    }
+    if (value_valid) {
+        Require(parsed["environment"] == value);
+    }
+    if (key_valid && value_valid && key != "PID") {
+        Require(parsed["tags"].size() == 2 && parsed["tags"][key] == value);
+    }
+    if (key != "PID") {
+        Require(parsed["tags"]["PID"] == "908");
+    } else if (value_valid) {
+        Require(parsed["tags"]["PID"] == value);  // a key given twice keeps its first value
+    }
+    return 0;
+}
