@@ -78,15 +78,17 @@ def test_after_shutdown_a_crash_leaves_no_report(crasher, tmp_path):
     assert list(database.iterdir()) == []
 
 
-# What the callback changes is in the report; when the callback itself dies, the report written
-# before it is kept, without its change, and the process ends as the first crash would have.
+# What the callback changes is in the report; when the callback itself dies or never comes back,
+# the report written before it is kept, without its change, and the process ends as the first
+# crash would have.
 @pytest.mark.parametrize("mode, callback_tag, exit_code, exception_code", [
     ("callback-tag", True, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
     ("callback-crash", False, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
     ("callback-abort", False, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
     ("abort-in-abort", False, 3, "0x40000015"),
+    ("callback-hang", False, ACCESS_VIOLATION & 0xFF, "0xC0000005"),
 ])
-def test_a_callback_that_crashes_still_leaves_the_report(
+def test_a_callback_that_dies_or_hangs_still_leaves_the_report(
         crasher, tmp_path, mode, callback_tag, exit_code, exception_code):
     database = tmp_path / "reports"
     code, lines = crasher(mode, wine_path(database))

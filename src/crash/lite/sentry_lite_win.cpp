@@ -121,6 +121,8 @@ std::atomic<sentry_lite::PreparedReport*> prepared_report{nullptr};
 std::atomic<bool> crash_taken{false};
 std::atomic<DWORD> handling_thread{0};
 std::atomic<bool> temp_complete{false};
+// How long a crashed thread waits for the handler thread and the callback it runs.
+constexpr DWORD kCallbackPatienceMs = 10000;
 struct CrashRecord {
     EXCEPTION_RECORD record;
     CONTEXT context;
@@ -134,7 +136,6 @@ struct Handler {
     HANDLE thread = nullptr;
     HANDLE start = nullptr;    // set by the crashed thread, or by sentry_shutdown to stop it
     HANDLE starter = nullptr;  // the thread that called sentry_init
-    std::atomic<bool> ready{false};
     std::atomic<bool> stop{false};
 };
 Handler handler;
@@ -257,9 +258,11 @@ bool WriteTemp(const std::string& text) {
     return Succeeded(native.flush(temp_file, &io));
 }
 
-// The temporary file becomes the report, or goes.
+// The temporary file becomes the report, or goes; once, whichever thread gets there first
+// (the handler thread, or the crashed thread that stopped waiting for it).
 void FinishTemp(bool keep) {
-    if (temp_file == INVALID_HANDLE_VALUE) {
+    static std::atomic<bool> finished{false};
+    if (finished.exchange(true) || temp_file == INVALID_HANDLE_VALUE) {
         return;
     }
     IO_STATUS_BLOCK io{};
@@ -317,11 +320,17 @@ bool WriteReport(sentry_lite::PreparedReport& report, int64_t time_ms) {
     return WriteTemp(report.text);
 }
 
+// The handler thread and the crashed thread may both come to handle the one crash (the crashed
+// thread when the handler thread has not taken it in time): whoever claims it first does.
+bool ClaimCrash() {
+    DWORD nobody = 0;
+    return handling_thread.compare_exchange_strong(nobody, GetCurrentThreadId());
+}
+
 // The work of one crash: the report to its temporary name, the callback, then the report
 // renamed into place, or removed when the callback discards it. Tags the callback sets are
 // in the report; when the callback itself crashes, the report written before it is kept.
 void HandleCrash() {
-    handling_thread = GetCurrentThreadId();
     const int64_t time_ms = NowMilliseconds();
     FillStamp(time_ms);
     sentry_lite::PreparedReport* before = prepared_report.load();
@@ -369,14 +378,19 @@ void HandleCrash() {
 // whose stack is whole, which ends the process when it is done. Should this thread fault
 // again while it waits, it waits on as any other crashed thread does.
 [[noreturn]] void ReportAndEnd() {
-    if (handler.ready.load()) {
+    // A thread that has not yet begun to wait still finds the wake-up set when it does.
+    if (handler.thread != nullptr && WaitForSingleObject(handler.thread, 0) == WAIT_TIMEOUT) {
         SetEvent(handler.start);
-        // Back only when the thread ended without the process: it went with the thread that
-        // started the reporter before it took the crash, or the callback ended it.
-        WaitForSingleObject(handler.thread, INFINITE);
+        // Back when the thread ended without the process (it went with the thread that started
+        // the reporter before it took the crash, or the callback ended it), or when the work
+        // has not been done in time: the callback runs in a process that may hold any lock,
+        // the heap's among them, and a report written before it beats none.
+        WaitForSingleObject(handler.thread, kCallbackPatienceMs);
     }
-    if (handling_thread.load() == 0) {
+    if (ClaimCrash()) {
         HandleCrash();  // no handler thread took it: the crashed thread's stack it is
+    } else {
+        FinishTemp(temp_complete.exchange(false));
     }
     EndProcess(crash.exit_code);
 }
@@ -386,12 +400,13 @@ void HandleCrash() {
 // kept waiting for by this one, which would keep the process from ending. Crashes after that
 // are handled on the crashed thread.
 DWORD WINAPI HandlerThread(void*) {
-    handler.ready = true;
     const HANDLE wakes[] = {handler.start, handler.starter};
     const DWORD woken = WaitForMultipleObjects(2, wakes, FALSE, INFINITE);
     if (woken != WAIT_OBJECT_0 || handler.stop.load()) {
-        handler.ready = false;
         return 0;
+    }
+    if (!ClaimCrash()) {
+        return 0;  // the crashed thread stopped waiting and handles it itself
     }
     HandleCrash();
     EndProcess(crash.exit_code);
@@ -478,7 +493,6 @@ SignalFunction LoadedUcrtSignal() {
 }
 
 bool StartHandler() {
-    handler.ready = false;
     handler.stop = false;
     handler.start = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     const HANDLE process = GetCurrentProcess();
@@ -506,7 +520,6 @@ void StopHandler() {
             *handle = nullptr;
         }
     }
-    handler.ready = false;
 }
 
 // The native form of an absolute Win32 path: \\?\C:\x and C:\x become \??\C:\x,
