@@ -34,9 +34,13 @@ class Runner:
         record = self.scratch / f"{self.count}.txt"
         env = {**self.env, "BENCH_RECORD": wine_path(record), "BENCH_LABEL": label,
                **(extra or {})}
-        done = subprocess.run(["wine", str(self.folder / program), *args], env=env,
-                              cwd=self.folder, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=120, check=False)
+        # Standard output to a file, as a caller that redirects it gets it. Not /dev/null: a
+        # character device makes the runtime write its lines unbuffered, one system call per
+        # character, which no real caller sees (a GUI start has no standard output at all).
+        with open(self.scratch / "stdout.txt", "wb") as out:
+            done = subprocess.run(["wine", str(self.folder / program), *args], env=env,
+                                  cwd=self.folder, stdout=out, stderr=subprocess.DEVNULL,
+                                  timeout=120, check=False)
         values = {}
         if record.exists():
             for line in record.read_text().splitlines():
