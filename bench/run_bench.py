@@ -24,7 +24,7 @@ def wine_path(path):
 
 class Runner:
     def __init__(self, folder, env):
-        self.folder, self.env = Path(folder), env
+        self.folder, self.env = Path(folder).resolve(), env
         self.scratch = Path(tempfile.mkdtemp(prefix="bench-record-"))
         self.count = 0
 
