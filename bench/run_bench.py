@@ -138,7 +138,8 @@ def main():
     ratio = [r["software"] / r["reference"] for r in rounds]
     probe = [(r["probe"] - r["software"]) / r["bare"] for r in rounds]
 
-    print(f"Start-up benchmark: {options.rounds} rounds after a dropped warm-up round.  ")
+    rounds_text = f"{options.rounds} round" + ("s" if options.rounds != 1 else "")
+    print(f"Start-up benchmark: {rounds_text} after a dropped warm-up round.  ")
     print(f"Machine: {machine()}.")
     print()
     print("| measure | median | quartiles | 10th percentile |")
