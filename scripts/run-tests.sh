@@ -13,3 +13,8 @@ for preset in host host-asan windows-mingw; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The start-up benchmark, once with a single round: only so scripts/bench.sh keeps working.
+# No figure is checked; timings are for a quiet machine (docs/performance.md).
+echo "=== bench (one round, not a measurement)"
+BENCH_WINEPREFIX=$PWD/build/windows-mingw/wineprefix bash scripts/bench.sh --rounds 1 --step-runs 1

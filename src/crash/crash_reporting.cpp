@@ -33,19 +33,13 @@ std::string CrashReportEndpoint() {
     return endpoint;
 }
 
-// Only a backslash ends the directory here, and a path without one (a failed module-path
-// query included) gives the empty directory, so both paths become relative.
-std::wstring DirectoryOf(const std::wstring& module_path) {
-    const size_t separator = module_path.rfind(L'\\');
-    return separator == std::wstring::npos ? std::wstring() : module_path.substr(0, separator + 1);
-}
-
 }  // namespace
 
 void SetUpCrashReporting() {
     sentry_options_t* options = sentry_options_new();
     sentry_options_set_dsn(options, CrashReportEndpoint().c_str());
 
+    // A path without a backslash (a failed query included) makes both paths relative.
     const std::wstring directory = DirectoryOf(GetModulePath());
     const std::string handler_path = WideToUtf8(directory + L"crashpad_handler.exe");
     if (!handler_path.empty()) {

@@ -35,8 +35,9 @@ std::wstring BytesToHex(const uint8_t* bytes, size_t count);
 std::string GetMacAddress(AdapterSource& source);
 std::string GetMacAddress();
 
-// The local host name as the sockets layer returns it (Boost.Asio's host_name on Windows,
-// which raises boost::system::system_error on failure); the host tests link their own.
+// The local host name as the sockets layer returns it (gethostname into 1024 bytes on
+// Windows, with the sockets layer started at the first query); raises
+// boost::system::system_error with the sockets error on failure. The host tests link their own.
 std::string QueryHostName();
 
 // The host name, or the empty string when the query fails.

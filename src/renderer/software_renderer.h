@@ -23,7 +23,8 @@ class RendererSystem {
     virtual bool ReleaseLibrary(ModuleHandle library) = 0;
     // GetModuleHandleW(base_name) finds a module of that name still in the process.
     virtual bool IsLibraryLoaded(const wchar_t* base_name) = 0;
-    // LoadLibraryExW(path, no file, 0).
+    // LoadLibraryExW(path, no file, LOAD_WITH_ALTERED_SEARCH_PATH): the library's own folder is
+    // searched first for its imports.
     virtual ModuleHandle LoadLibraryByPath(const std::wstring& path) = 0;
     // MessageBoxW(no owner, text, caption, MB_OK); returns once the user has closed it.
     virtual void ShowWarning(const wchar_t* text, const wchar_t* caption) = 0;

@@ -20,8 +20,11 @@ class WindowsRendererSystem final : public RendererSystem {
         return GetModuleHandleW(base_name) != nullptr;
     }
 
+    // A software OpenGL library may come as several files: its opengl32.dll imports companion
+    // libraries shipped beside it. With the full path and this flag its own folder is searched
+    // first for them; with flags 0 they would be looked for beside the launcher and not found.
     ModuleHandle LoadLibraryByPath(const std::wstring& path) override {
-        return LoadLibraryExW(path.c_str(), nullptr, 0);
+        return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
 
     void ShowWarning(const wchar_t* text, const wchar_t* caption) override {

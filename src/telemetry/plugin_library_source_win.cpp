@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "common/module_path.h"
 #include "telemetry/plugin_loader.h"
 
 namespace {
@@ -11,9 +12,10 @@ class WindowsPluginLibrarySource final : public PluginLibrarySource {
     }
     void RemoveCurrentDirectoryFromSearch() override { SetDllDirectoryW(L""); }
     void RestoreDefaultSearch() override { SetDllDirectoryW(nullptr); }
-    ModuleHandle LoadWithDefaultSearch(const wchar_t* file_name) override {
-        return LoadLibraryW(file_name);
+    ModuleHandle LoadByFullPath(const std::wstring& path) override {
+        return LoadLibraryW(path.c_str());
     }
+    std::wstring LauncherPath() override { return GetModulePath(); }
     ExportAddress FindExport(ModuleHandle module, const char* name) override {
         return reinterpret_cast<ExportAddress>(GetProcAddress(static_cast<HMODULE>(module), name));
     }

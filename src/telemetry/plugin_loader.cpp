@@ -2,6 +2,9 @@
 
 #include <exception>
 #include <iostream>
+#include <string>
+
+#include "common/module_path.h"
 
 bool PluginLoaded = false;
 TavroPlugin* PluginInstance = nullptr;
@@ -16,11 +19,17 @@ constexpr unsigned long kErrorInvalidParameter = 87;
 ModuleHandle LoadPluginLibrary(PluginLibrarySource& source) {
     ModuleHandle library = source.LoadFromDefaultDirectories(kPluginFileName);
     if (library == nullptr && source.LastError() == kErrorInvalidParameter) {
-        // A Windows without the safe search flags: fall back to the default search with the
-        // current directory taken out of it, for this load only: the application's own later
-        // loads must search as they always have.
+        // A Windows without the safe search flags: the file in the launcher's folder, the one
+        // place the safe search would have tried first, by its full path. A bare name would
+        // still search PATH. Without a folder there is no such file to load.
+        const std::wstring directory = DirectoryOf(source.LauncherPath());
+        if (directory.empty()) {
+            return nullptr;
+        }
+        // The current directory is taken out of the search for the plugin's own imports, for
+        // this load only: the application's later loads must search as they always have.
         source.RemoveCurrentDirectoryFromSearch();
-        library = source.LoadWithDefaultSearch(kPluginFileName);
+        library = source.LoadByFullPath(directory + kPluginFileName);
         source.RestoreDefaultSearch();
     }
     return library;

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <string>
+
 #include "common/module_loader.h"
 #include "tavro/tavro_plugin.h"
 
-// Where the plugin library comes from: LoadLibraryExW with the safe search, the bare
-// LoadLibraryW fallback, GetProcAddress and GetLastError on Windows; a fake in the host tests.
+// Where the plugin library comes from: LoadLibraryExW with the safe search, the LoadLibraryW
+// fallback by full path, the launcher's path, GetProcAddress and GetLastError on Windows; a
+// fake in the host tests.
 class PluginLibrarySource {
   public:
     // Searches the launcher's folder and System32 only (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS).
@@ -13,8 +16,10 @@ class PluginLibrarySource {
     virtual void RemoveCurrentDirectoryFromSearch() = 0;
     // Gives the process its standard library search back (SetDllDirectoryW with null).
     virtual void RestoreDefaultSearch() = 0;
-    // The platform's default search for a bare file name (LoadLibraryW).
-    virtual ModuleHandle LoadWithDefaultSearch(const wchar_t* file_name) = 0;
+    // LoadLibraryW with a full path: that file and no other.
+    virtual ModuleHandle LoadByFullPath(const std::wstring& path) = 0;
+    // The launcher executable's full path; empty when it cannot be read.
+    virtual std::wstring LauncherPath() = 0;
     virtual ExportAddress FindExport(ModuleHandle module, const char* name) = 0;
     virtual unsigned long LastError() = 0;
 

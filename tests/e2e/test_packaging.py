@@ -91,3 +91,19 @@ def test_the_installed_sentry_dll_exports_the_crash_reporter_functions():
         "sentry_options_set_on_crash", "sentry_init", "sentry_shutdown", "sentry_start_session",
         "sentry_end_session", "sentry_set_tag",
     }
+
+
+# Windows' known DLLs: always taken from System32, whatever lies beside the executable. Any
+# other system library imported would be looked for in the launcher's folder first.
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll", "gdi32.dll",
+    "gdiplus.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll", "msvcrt.dll",
+    "normaliz.dll", "nsi.dll", "ntdll.dll", "ole32.dll", "oleaut32.dll", "psapi.dll",
+    "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shcore.dll", "shell32.dll", "shlwapi.dll",
+    "user32.dll", "wldap32.dll", "ws2_32.dll",
+}
+
+
+def test_system_libraries_it_imports_are_known_dlls(headers):
+    imported = imports(headers) - {"sentry.dll"}
+    assert imported <= KNOWN_DLLS, sorted(imported - KNOWN_DLLS)

@@ -157,34 +157,32 @@ TEST_F(LoadTelemetryPluginTest, LoadsOnceTheFailureIsGone) {
     EXPECT_EQ(Fakes().plugin.calls, (std::vector<PluginCall>{kDsnAsked, kDsnAsked}));
 }
 
-// Only a system that rejects the safe search flag gets the plain search, and then only with the
-// current directory taken out of it first, and the standard search given back afterwards.
-TEST_F(LoadTelemetryPluginTest, FallsBackToThePlainSearchOnlyWhenTheFlagIsRejected) {
+// Only a system that rejects the safe search flag gets the fallback: TavroPlugin.dll by the full
+// path of the launcher's folder, never a bare name that PATH could answer, with the current
+// directory out of the search for that load only.
+TEST_F(LoadTelemetryPluginTest, FallsBackToTheLauncherFolderOnlyWhenTheFlagIsRejected) {
+    const std::string kPath = "LauncherPath";
     const std::string kRemove = "RemoveCurrentDirectoryFromSearch";
-    const std::string kPlainLoad = "LoadWithDefaultSearch TavroPlugin.dll";
+    const std::string kFullLoad = "LoadByFullPath C:\\Viewer\\TavroPlugin.dll";
     const std::string kRestore = "RestoreDefaultSearch";
     const struct {
         const char* name;
         unsigned long error;
-        bool in_default_search;
+        bool in_launcher_folder;
         std::vector<std::string> library_calls;
         std::string output;
     } cases[] = {
-        {"flag rejected, plain search finds it",
+        {"flag rejected, found in the launcher folder",
          87,
          true,
-         {kLoad, kRemove, kPlainLoad, kRestore, kFind, kFactory},
+         {kLoad, kPath, kRemove, kFullLoad, kRestore, kFind, kFactory},
          "load plubgin success\n<flush>"},
-        {"flag rejected, plain search fails too",
+        {"flag rejected, not in the launcher folder either",
          87,
          false,
-         {kLoad, kRemove, kPlainLoad, kRestore},
+         {kLoad, kPath, kRemove, kFullLoad, kRestore},
          ""},
-        {"not found: no fallback, even where the plain search would find one",
-         126,
-         true,
-         {kLoad},
-         ""},
+        {"not found: no fallback", 126, true, {kLoad}, ""},
         {"access denied: no fallback", 5, true, {kLoad}, ""},
     };
     for (const auto& c : cases) {
@@ -192,10 +190,58 @@ TEST_F(LoadTelemetryPluginTest, FallsBackToThePlainSearchOnlyWhenTheFlagIsReject
         ResetTelemetry();
         Fakes().in_default_directories = false;
         Fakes().default_directories_error = c.error;
-        Fakes().in_default_search = c.in_default_search;
+        Fakes().in_launcher_folder = c.in_launcher_folder;
         LoadTelemetryPlugin();
         EXPECT_EQ(Fakes().calls, c.library_calls);
         EXPECT_EQ(output.Take(), c.output);
+    }
+    // Tried again at the next call, the same way.
+    ResetTelemetry();
+    Fakes().in_default_directories = false;
+    Fakes().default_directories_error = 87;
+    LoadTelemetryPlugin();
+    LoadTelemetryPlugin();
+    EXPECT_EQ(Fakes().Count(kFullLoad), 2);
+}
+
+// The fallback's path is the launcher's folder, up to its last backslash, however long, and
+// the file name; a path with no folder in it loads nothing rather than a bare name.
+TEST_F(LoadTelemetryPluginTest, FallbackPathIsBuiltFromTheLauncherFolder) {
+    const std::wstring deep = L"D:\\" + std::wstring(40, L'x') + L"\\";
+    std::wstring very_deep = deep;
+    while (very_deep.size() < 33000) {
+        very_deep += std::wstring(200, L'y') + L"\\";
+    }
+    const struct {
+        const char* name;
+        std::wstring launcher_path;
+        std::vector<std::string> loads;
+    } cases[] = {
+        {"ordinary",
+         L"C:\\Program Files\\Viewer\\tavro-gcodeviewer.exe",
+         {"LoadByFullPath C:\\Program Files\\Viewer\\TavroPlugin.dll"}},
+        {"root of a drive", L"E:\\tavro-gcodeviewer.exe", {"LoadByFullPath E:\\TavroPlugin.dll"}},
+        {"deeper than MAX_PATH",
+         very_deep + L"tavro-gcodeviewer.exe",
+         {"LoadByFullPath " + std::string(very_deep.begin(), very_deep.end()) + "TavroPlugin.dll"}},
+        {"no folder", L"tavro-gcodeviewer.exe", {}},
+        {"path not read", L"", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetTelemetry();
+        Fakes().in_default_directories = false;
+        Fakes().default_directories_error = 87;
+        Fakes().launcher_path = c.launcher_path;
+        LoadTelemetryPlugin();
+        std::vector<std::string> loads;
+        for (const std::string& call : Fakes().calls) {
+            if (call.rfind("LoadByFullPath ", 0) == 0) {
+                loads.push_back(call);
+            }
+        }
+        EXPECT_EQ(loads, c.loads);
+        EXPECT_EQ(output.Take(), "");
     }
 }
 

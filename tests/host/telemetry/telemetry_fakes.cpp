@@ -149,14 +149,18 @@ class FakePluginLibrarySource final : public PluginLibrarySource {
         Fakes().calls.push_back("RemoveCurrentDirectoryFromSearch");
     }
     void RestoreDefaultSearch() override { Fakes().calls.push_back("RestoreDefaultSearch"); }
-    ModuleHandle LoadWithDefaultSearch(const wchar_t* file_name) override {
+    ModuleHandle LoadByFullPath(const std::wstring& path) override {
         FakeLibraries& fakes = Fakes();
-        fakes.calls.push_back("LoadWithDefaultSearch " + Narrow(file_name));
-        if (!fakes.in_default_search) {
+        fakes.calls.push_back("LoadByFullPath " + Narrow(path.c_str()));
+        if (!fakes.in_launcher_folder) {
             fakes.last_error = 126;
             return nullptr;
         }
         return &fake_library;
+    }
+    std::wstring LauncherPath() override {
+        Fakes().calls.push_back("LauncherPath");
+        return Fakes().launcher_path;
     }
     ExportAddress FindExport(ModuleHandle module, const char* name) override {
         FakeLibraries& fakes = Fakes();

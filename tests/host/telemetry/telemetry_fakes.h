@@ -56,8 +56,9 @@ struct FakeLibraries {
     bool in_default_directories = true;
     // The error of a failed search: 87 is what a system without the search flag gives.
     unsigned long default_directories_error = 126;
-    // Found by the platform's plain default search, which still includes the current directory.
-    bool in_default_search = false;
+    // The launcher's path as the fallback reads it, and whether TavroPlugin.dll is in its folder.
+    std::wstring launcher_path = L"C:\\Viewer\\tavro-gcodeviewer.exe";
+    bool in_launcher_folder = false;
     bool has_factory = true;
     Factory factory = Factory::kReturnPlugin;
     // What GetLastError gives after the factory has run.
@@ -65,6 +66,7 @@ struct FakeLibraries {
 
     FakePlugin plugin;
     // Library-level calls in order, e.g. "LoadFromDefaultDirectories TavroPlugin.dll",
+    // "LoadByFullPath C:\Viewer\TavroPlugin.dll",
     // "FindExport GetTavroPlugin", "GetTavroPlugin" (the factory itself).
     std::vector<std::string> calls;
     unsigned long last_error = 0;

@@ -1,0 +1,83 @@
+// The launcher's sequence with a timestamp after each step: the same calls, in the same order,
+// as tavro-gcodeviewer.exe's wWinMain, built from the same sources and resources, so the time
+// the launcher spends before it hands over can be split by step. Each mark is recorded as
+// "step_us <name>" in microseconds since the process was created; "entry" is the time before
+// the entry function (process start, imports, runtime start-up), and the measuring
+// orviStudio.dll records the entry of layrix_main.
+//
+// With BENCH_DETAIL set, the parts of the crash set-up that touch the system (version
+// resource, host name) are first timed on their own, cold, before the set-up runs.
+// shellapi.h needs what windows.h declares, so the two must not be sorted.
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+
+#include <cstdlib>
+#include <string>
+
+#include "bench_record.h"
+#include "common/module_loader.h"
+#include "crash/crash_reporting.h"
+#include "crash/machine_identity.h"
+#include "crash/release_version.h"
+#include "launch/application_library.h"
+#include "launch/argument_vector.h"
+#include "launch/launcher_directory.h"
+#include "renderer/opengl_probe.h"
+#include "renderer/software_renderer.h"
+#include "telemetry/start_event.h"
+#include "telemetry/telemetry_setup.h"
+
+namespace {
+
+double last = 0;
+
+void Mark(const char* step) {
+    const double now = bench::SinceProcessCreation();
+    bench::Record((std::string("step_us ") + step).c_str(), now - last);
+    last = now;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    Mark("before the entry function");
+    int count = 0;
+    wchar_t** command_line = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (command_line == nullptr) {
+        return -1;
+    }
+    _set_error_mode(_OUT_TO_MSGBOX);
+    Mark("command line");
+
+    SetUpTelemetry();
+    Mark("telemetry set-up");
+    ReportStartEvent(CurrentTimeMilliseconds());
+    Mark("start event");
+    if (std::getenv("BENCH_DETAIL") != nullptr) {
+        GetReleaseVersion();
+        Mark("(alone) release version");
+        GetHostName();
+        Mark("(alone) host name");
+    }
+    SetUpCrashReporting();
+    Mark("crash set-up");
+
+    LaunchArguments arguments = BuildArgumentVector(count, command_line);
+    Mark("argument vector");
+    OpenGLProbeResult probe;
+    const bool software_renderer = UseSoftwareRenderer(arguments.switches, probe, SystemRenderer());
+    Mark("renderer decision");
+    const std::wstring launcher_directory = GetLauncherDirectory();
+    Mark("launcher directory");
+    if (software_renderer && !SwitchToSoftwareOpenGL(probe, launcher_directory, SystemRenderer())) {
+        return -1;
+    }
+    Mark("software switch");
+
+    const int result =
+        RunApplicationLibrary(launcher_directory, arguments.vector, SystemModuleLoader());
+    EndCrashReporting();
+    return result;
+}

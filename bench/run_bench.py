@@ -1,0 +1,188 @@
+"""Runs the start-up benchmark in a staged launcher folder and prints the result as markdown.
+
+Every measured program writes its values to a record file (bench_record.h). One round runs,
+one after the other: the reference launcher; tavro-gcodeviewer.exe --sw-renderer (no probe);
+tavro-gcodeviewer.exe with the probe; the bare GL context program; the order is reversed every
+other round so a drift of the machine weighs on all alike. A warm-up round is run first and
+dropped. Single launches spread widely on a busy machine, so the launcher is compared with the
+reference of the same round (the median of the per-round ratios), not median with median."""
+import argparse
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+EXE = "tavro-gcodeviewer.exe"
+
+
+def wine_path(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class Runner:
+    def __init__(self, folder, env):
+        self.folder, self.env = Path(folder).resolve(), env
+        self.scratch = Path(tempfile.mkdtemp(prefix="bench-record-"))
+        self.count = 0
+
+    def run(self, program, *args, label="run", extra=None):
+        """Runs one program of the folder and returns what it recorded: {key: [values]}."""
+        self.count += 1
+        record = self.scratch / f"{self.count}.txt"
+        env = {**self.env, "BENCH_RECORD": wine_path(record), "BENCH_LABEL": label,
+               **(extra or {})}
+        # Standard output to a file, as a caller that redirects it gets it. Not /dev/null: a
+        # character device makes the runtime write its lines unbuffered, one system call per
+        # character, which no real caller sees (a GUI start has no standard output at all).
+        with open(self.scratch / "stdout.txt", "wb") as out:
+            done = subprocess.run(["wine", str(self.folder / program), *args], env=env,
+                                  cwd=self.folder, stdout=out, stderr=subprocess.DEVNULL,
+                                  timeout=120, check=False)
+        values = {}
+        if record.exists():
+            for line in record.read_text().splitlines():
+                key, value = line.rsplit(" ", 1)
+                values.setdefault(key, []).append(float(value))
+            record.unlink()
+        if not values:
+            sys.exit(f"{program} {' '.join(args)} recorded nothing (exit code {done.returncode})")
+        return values
+
+
+def quartiles(values):
+    if len(values) < 4:
+        return min(values), max(values)
+    q = statistics.quantiles(values, n=4)
+    return q[0], q[2]
+
+
+def fastest_tenth(values):
+    """The 10th percentile: on a busy machine the runs that were least disturbed."""
+    return statistics.quantiles(values, n=10)[0] if len(values) >= 10 else min(values)
+
+
+def ms(value):
+    return f"{value / 1000:.1f} ms"
+
+
+def machine():
+    model = "unknown CPU"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    return f"{model}, {os.cpu_count()} logical CPUs, {platform.system()} {platform.release()}, {wine}"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("folder")
+    parser.add_argument("--rounds", type=int, default=101)
+    parser.add_argument("--step-runs", type=int, default=21)
+    options = parser.parse_args()
+
+    env = {k: v for k, v in os.environ.items() if not k.startswith("BENCH_")}
+    # opengl32 native first, as on Windows: a load of mesa\opengl32.dll by path must fail when
+    # the file is not there, not give Wine's builtin library. The probe's load by name still
+    # finds the system one.
+    env.update({"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=;opengl32=n,b"})
+    runner = Runner(options.folder, env)
+
+    programs = [
+        ("reference", lambda: runner.run("reference_launcher.exe", "a.gcode",
+                                         label="reference")["entry_us reference"][0]),
+        ("software", lambda: runner.run(EXE, "--sw-renderer", "a.gcode",
+                                        label="software")["entry_us software"][0]),
+        ("probe", lambda: runner.run(EXE, "a.gcode", label="probe")["entry_us probe"][0]),
+        ("bare", lambda: runner.run("bare_context.exe")["context_us"][0]),
+    ]
+    peaks = {"reference": [], "software": []}
+
+    def round_(order):
+        times = {}
+        for name, run in order:
+            times[name] = run()
+        return times
+
+    round_(programs)  # warm-up, dropped
+    rounds = []
+    for i in range(options.rounds):
+        rounds.append(round_(programs if i % 2 == 0 else programs[::-1]))
+    # Peak working set at the hand-off: the same in every run, so a few runs do.
+    for _ in range(min(options.rounds, 5)):
+        peaks["reference"] += runner.run("reference_launcher.exe", "a.gcode",
+                                         label="reference")["peak_kib reference"]
+        peaks["software"] += runner.run(EXE, "--sw-renderer", "a.gcode",
+                                        label="software")["peak_kib software"]
+
+    steps = {}
+    for detail in (False, True):
+        for _ in range(options.step_runs):
+            extra = {"BENCH_DETAIL": "1"} if detail else {}
+            values = runner.run("launch_steps.exe", "--sw-renderer", "a.gcode", label="steps",
+                                extra=extra)
+            for key, found in values.items():
+                if key.startswith("step_us ") and (not detail or "(alone)" in key):
+                    steps.setdefault(key[len("step_us "):], []).extend(found)
+                elif key == "entry_us steps" and not detail:
+                    steps.setdefault("hand-off to the entry of layrix_main", []).extend(found)
+
+    column = {name: [r[name] for r in rounds] for name, _ in programs}
+    ratio = [r["software"] / r["reference"] for r in rounds]
+    probe = [(r["probe"] - r["software"]) / r["bare"] for r in rounds]
+
+    rounds_text = f"{options.rounds} round" + ("s" if options.rounds != 1 else "")
+    print(f"Start-up benchmark: {rounds_text} after a dropped warm-up round.  ")
+    print(f"Machine: {machine()}.")
+    print()
+    print("| measure | median | quartiles | 10th percentile |")
+    print("|---|---|---|---|")
+    labels = {
+        "reference": "reference launcher: process creation to `layrix_main`",
+        "software": f"`{EXE} --sw-renderer`: process creation to `layrix_main`",
+        "probe": f"`{EXE}` with the probe (Xvfb): process creation to `layrix_main`",
+        "bare": "bare GL context (Xvfb): class, hidden window, context, GL_VERSION, gone",
+    }
+    for name, _ in programs:
+        low, high = quartiles(column[name])
+        print(f"| {labels[name]} | {ms(statistics.median(column[name]))} | "
+              f"{ms(low)} to {ms(high)} | {ms(fastest_tenth(column[name]))} |")
+    low, high = quartiles(ratio)
+    fast = fastest_tenth(column["software"]) / fastest_tenth(column["reference"])
+    print(f"| **launcher / reference** (median of per-round ratios; last column: ratio of the "
+          f"10th percentiles) | **{statistics.median(ratio):.3f}** | {low:.3f} to {high:.3f} | "
+          f"{fast:.3f} |")
+    low, high = quartiles(probe)
+    fast = ((fastest_tenth(column["probe"]) - fastest_tenth(column["software"])) /
+            fastest_tenth(column["bare"]))
+    print(f"| **probe cost / bare context** (median of per-round (probe - no probe) / bare) | "
+          f"**{statistics.median(probe):.3f}** | {low:.3f} to {high:.3f} | {fast:.3f} |")
+    print(f"| peak working set at the hand-off: launcher / reference | "
+          f"{statistics.median(peaks['software']):.0f} KiB / "
+          f"{statistics.median(peaks['reference']):.0f} KiB | | |")
+    print()
+    print(f"Launcher's time per step (`launch_steps.exe --sw-renderer`, the launcher's sequence "
+          f"with a timestamp after each step; median of {options.step_runs} runs; "
+          f"\"(alone)\" rows are timed cold in separate runs, before the crash set-up that "
+          f"includes them):")
+    print()
+    print("| step | median | quartiles | 10th percentile |")
+    print("|---|---|---|---|")
+    hand_off = steps.pop("hand-off to the entry of layrix_main", None)
+    for name, values in steps.items():
+        low, high = quartiles(values)
+        print(f"| {name} | {statistics.median(values) / 1000:.2f} ms | "
+              f"{low / 1000:.2f} to {high / 1000:.2f} ms | {fastest_tenth(values) / 1000:.2f} ms |")
+    if hand_off:
+        print(f"| total to the entry of `layrix_main` | {ms(statistics.median(hand_off))} | | |")
+
+
+if __name__ == "__main__":
+    main()
