@@ -9,6 +9,10 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth libgl1-mesa-dri libglx-mesa0 x11-utils
   python3 python3-pytest
+  # fuzzing: -fsanitize=fuzzer needs libclang-rt, only a recommendation of clang's packages
+  clang libclang-rt-14-dev
+  # the 32-bit DLL of the bad-input matrix
+  g++-mingw-w64-i686-posix
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both builds: the host unit tests (plain, then with
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the Windows build under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the Windows build under Wine, then each
+# fuzz target for a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,3 +14,7 @@ for preset in host host-asan windows-mingw; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# Every fuzz target briefly from its seed corpus; scripts/fuzz.sh with no argument runs longer.
+echo "=== host-fuzz"
+bash scripts/fuzz.sh "${LAUNCHER_FUZZ_SECONDS:-5}"
