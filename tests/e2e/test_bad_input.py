@@ -3,7 +3,7 @@ started, and whatever sits beside it under the names it loads, it reaches the ap
 ends with its own line and exit code, and never hangs (each run has a time limit)."""
 import shutil
 from dataclasses import dataclass, field
-from typing import Callable, Optional
+from typing import Optional
 
 import pytest
 

@@ -2,9 +2,11 @@
 // ending each argument). The application receives the program path, "--gcodeviewer", then
 // every user argument in order and by the same pointer, then a null entry; the switch flags
 // are what an exact comparison of the user arguments gives.
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,18 +14,17 @@
 #include "launch/argument_vector.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::wstring> arguments(1);
-    for (const wchar_t unit : WideUnits(data, size)) {
-        if (unit == L'\0') {
-            arguments.emplace_back();
-        } else {
-            arguments.back() += unit;
-        }
-    }
-    // The command line as CommandLineToArgvW leaves it: separate writable strings.
+    // One block holding every argument, each ending in its NUL, and pointers into it: the
+    // form CommandLineToArgvW gives.
+    std::wstring block = WideUnits(data, size);
+    block += L'\0';
     std::vector<wchar_t*> entries;
-    for (std::wstring& argument : arguments) {
-        entries.push_back(argument.data());
+    entries.reserve(static_cast<size_t>(std::count(block.begin(), block.end(), L'\0')));
+    entries.push_back(block.data());
+    for (size_t i = 0; i + 1 < block.size(); ++i) {
+        if (block[i] == L'\0') {
+            entries.push_back(block.data() + i + 1);
+        }
     }
     const int count = static_cast<int>(entries.size());
 
@@ -47,9 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool sw_renderer = false;
     bool no_sw_renderer = false;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        sw_renderer = sw_renderer || arguments[i] == L"--sw-renderer";
-        no_sw_renderer = no_sw_renderer || arguments[i] == L"--no-sw-renderer";
+    for (size_t i = 1; i < entries.size(); ++i) {
+        const std::wstring_view argument(entries[i]);
+        sw_renderer = sw_renderer || argument == L"--sw-renderer";
+        no_sw_renderer = no_sw_renderer || argument == L"--no-sw-renderer";
     }
     FUZZ_CHECK(moved.switches.sw_renderer == sw_renderer);
     FUZZ_CHECK(moved.switches.no_sw_renderer == no_sw_renderer);

@@ -22,7 +22,7 @@
 // last byte is no unit. Every unit value can occur, NUL and lone surrogates included.
 inline std::wstring WideUnits(const uint8_t* data, size_t size) {
     std::wstring text;
-    text.reserve(size / 2);
+    text.reserve(size / 2 + 1);
     for (size_t i = 0; i + 1 < size; i += 2) {
         text += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
     }
@@ -33,6 +33,7 @@ inline std::wstring WideUnits(const uint8_t* data, size_t size) {
 // byte, a cut or overlong sequence, a surrogate, a value past U+10FFFF).
 inline bool DecodeUtf8(const std::string& text, std::vector<uint32_t>& code_points) {
     code_points.clear();
+    code_points.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         const auto lead = static_cast<uint8_t>(text[i]);
         size_t length = 1;

@@ -27,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(DecodeUtf8(text, code_points));
 
     std::vector<uint32_t> expected;
+    expected.reserve(size / 2);
     for (const wchar_t unit : WideUnits(data, size)) {
         if (unit == L'\0') {
             break;
