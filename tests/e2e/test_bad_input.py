@@ -179,11 +179,12 @@ def test_bad_input_reaches_the_application_or_ends_with_its_line(stage, tmp_path
                        through=START_PROCESS if case.through else None)
 
     expected = [line.replace("{folder}", wine_path(launcher.folder)) for line in case.lines]
+    seen = (run.code, run.lines, run.stderr[-2000:])
     if case.more_lines:
-        assert in_order(expected, run.lines), run.lines
+        assert in_order(expected, run.lines), seen
     else:
-        assert run.lines == expected
-    assert run.code == case.code, run.lines
+        assert run.lines == expected, seen
+    assert run.code == case.code, seen
     received = launcher.received()
     if case.received is None:
         assert received is None, "the application must not have run"
