@@ -17,6 +17,18 @@ if(LAUNCHER_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Fuzzing: every object carries libFuzzer's coverage hooks and both sanitizers, so the
+# libraries under test report what the targets drive them into; only a target links the
+# fuzzing engine itself (launcher_add_fuzzer).
+if(LAUNCHER_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "LAUNCHER_FUZZ needs clang (libFuzzer), not ${CMAKE_CXX_COMPILER_ID}")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # Boost: header-only parts. The cross build must never see the host's /usr/include,
 # so it gets an include directory of its own that holds boost/ alone.
 add_library(launcher_boost INTERFACE)
@@ -52,12 +64,30 @@ endif()
 # A unit test of portable logic: built and run on the host builds only.
 function(launcher_add_host_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
-  if(WIN32 OR NOT BUILD_TESTING)
+  if(WIN32 OR NOT BUILD_TESTING OR LAUNCHER_FUZZ)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main GTest::gmock)
   add_test(NAME ${name} COMMAND ${name})
+endfunction()
+
+# A fuzz target, <what>_fuzzer, built by the host-fuzz preset only and written to the top of
+# the build folder, where scripts/fuzz.sh finds every *_fuzzer. Its seed corpus lives in
+# tests/fuzz/corpus/<name>/.
+function(launcher_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT LAUNCHER_FUZZ)
+    return()
+  endif()
+  if(NOT name MATCHES "_fuzzer$")
+    message(FATAL_ERROR "a fuzz target's name ends in _fuzzer: ${name}")
+  endif()
+  add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/fuzz/sanitizer_options.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/fuzz)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endfunction()
 
 # A Windows test program: built by the cross build and run under Wine.

@@ -12,6 +12,10 @@ packages=(
   python3-pil
   libstb-dev
   nlohmann-json3-dev
+  # fuzzing: -fsanitize=fuzzer needs libclang-rt, only a recommendation of clang's packages
+  clang libclang-rt-14-dev
+  # the 32-bit DLL of the bad-input matrix
+  g++-mingw-w64-i686-posix
 )
 
 missing=()

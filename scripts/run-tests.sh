@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test of both builds: the host unit tests (plain, then with
-# AddressSanitizer and UndefinedBehaviorSanitizer) and the Windows build under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the Windows build under Wine, then each
+# fuzz target for a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,3 +19,6 @@ done
 # No figure is checked; timings are for a quiet machine (docs/performance.md).
 echo "=== bench (one round, not a measurement)"
 BENCH_WINEPREFIX=$PWD/build/windows-mingw/wineprefix bash scripts/bench.sh --rounds 1 --step-runs 1
+# Every fuzz target briefly from its seed corpus; scripts/fuzz.sh with no argument runs longer.
+echo "=== host-fuzz"
+bash scripts/fuzz.sh "${LAUNCHER_FUZZ_SECONDS:-5}"

@@ -29,8 +29,10 @@ std::uint32_t ReadNumber(const std::string& text) {
 
 bool IsOpenGLVersionAtLeast(const std::string& version, std::uint32_t required_major,
                             std::uint32_t required_minor) {
-    // The release number comes before any vendor text; only its first two numbers count.
-    const std::string release = Split(version, " ").front();
+    // The release number comes before any vendor text; only its first two numbers count. It
+    // is the first token of a split on spaces: the text before the first space, so the vendor
+    // text, however long a driver makes it, is never split up.
+    const std::string release = version.substr(0, version.find(' '));
     const std::vector<std::string> numbers = Split(release, ".");
     const std::uint32_t major = ReadNumber(numbers[0]);
     const std::uint32_t minor = numbers.size() >= 2 ? ReadNumber(numbers[1]) : 0;

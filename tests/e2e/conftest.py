@@ -126,9 +126,13 @@ class Launcher:
     def remove(self, name):
         (self.folder / name).unlink()
 
-    def run(self, *args, env=None, cwd=None, display=True, timeout=120, stderr_file=None):
+    def run(self, *args, env=None, cwd=None, display=True, timeout=120, stderr_file=None,
+            program=None, through=None):
         """Runs the launcher; with display=False it has no X display. stderr_file takes
-        standard error instead of memory (for Wine's relay traces, which are large)."""
+        standard error instead of memory (for Wine's relay traces, which are large). program
+        is the path Wine is given for the launcher (relative to cwd, or under another name);
+        through is a Windows program that Wine runs instead, with the launcher's Windows path
+        before the arguments."""
         full_env = {k: v for k, v in os.environ.items()
                     if k not in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY")}
         if display:
@@ -138,7 +142,9 @@ class Launcher:
         full_env.update(env or {})
         settle_wine(full_env.get("DISPLAY", ""))
         with open(stderr_file or os.devnull, "wb") as err:
-            done = subprocess.run([WINE_RUN, str(self.folder / EXE), *args], env=full_env,
+            exe = str(program or self.folder / EXE)
+            command = [str(through), wine_path(Path(cwd or self.folder) / exe)] if through else [exe]
+            done = subprocess.run([WINE_RUN, *command, *args], env=full_env,
                                   cwd=cwd or self.folder, stdout=subprocess.PIPE,
                                   stderr=err if stderr_file else subprocess.PIPE,
                                   timeout=timeout)

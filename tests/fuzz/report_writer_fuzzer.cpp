@@ -75,12 +75,6 @@ void Require(bool condition) {
 
 }  // namespace
 
-// Every execution makes and drops a few dozen small strings: a smaller quarantine and shorter
-// allocation traces keep AddressSanitizer from spending most of the time on fresh pages.
-extern "C" const char* __asan_default_options() {
-    return "quarantine_size_mb=16:malloc_context_size=4";
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Longer texts find nothing shorter ones do not: every byte is handled on its own or in a
     // sequence of at most four.
