@@ -81,7 +81,10 @@ const char* ScanNumber(const char* p, const char* end, double& value) {
                 point = true;
                 continue;
             }
-            mantissa = mantissa * 10 + (*q - '0');
+            // Past 15 digits the slow path reads the number; counting on would overflow.
+            if (count <= 15) {
+                mantissa = mantissa * 10 + (*q - '0');
+            }
             ++count;
             decimals += point ? 1 : 0;
         }

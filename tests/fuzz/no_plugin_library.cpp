@@ -9,7 +9,8 @@ class NoPluginLibrary final : public PluginLibrarySource {
     ModuleHandle LoadFromDefaultDirectories(const wchar_t*) override { return nullptr; }
     void RemoveCurrentDirectoryFromSearch() override {}
     void RestoreDefaultSearch() override {}
-    ModuleHandle LoadWithDefaultSearch(const wchar_t*) override { return nullptr; }
+    ModuleHandle LoadByFullPath(const std::wstring&) override { return nullptr; }
+    std::wstring LauncherPath() override { return {}; }
     ExportAddress FindExport(ModuleHandle, const char*) override { return nullptr; }
     unsigned long LastError() override { return 126; }
 };

@@ -76,7 +76,8 @@ class FuzzedPluginLibrary final : public PluginLibrarySource {
     }
     void RemoveCurrentDirectoryFromSearch() override {}
     void RestoreDefaultSearch() override {}
-    ModuleHandle LoadWithDefaultSearch(const wchar_t*) override { return nullptr; }
+    ModuleHandle LoadByFullPath(const std::wstring&) override { return nullptr; }
+    std::wstring LauncherPath() override { return {}; }
     ExportAddress FindExport(ModuleHandle, const char* name) override {
         return std::string(name) == "GetTavroPlugin" ? reinterpret_cast<ExportAddress>(&Factory)
                                                      : nullptr;

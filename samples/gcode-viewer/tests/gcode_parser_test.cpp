@@ -139,6 +139,8 @@ const Case kCases[] = {
      1, {0}, {1, 0, 0}, {1, 0, 0}, 3},
     {"huge_numbers", "G1 X1e999 E1\nG1 X99999999999 E1\nG1 E1e300\nG1 X1 E1\n",
      1, {0}, {1, 0, 0}, {1, 0, 0}, 3},
+    {"more_digits_than_a_double_holds", "G1 X1.000000000000000000000000001 E1\n",
+     1, {0}, {1, 0, 0}, {1, 0, 0}},
     {"relative_steps_walking_out_of_range",
      "G91\nG1 X9000000 E1\nG1 X9000000 E1\nG1 X-9000000 E1\n",
      2, {0}, {0, 0, 0}, {9000000, 0, 0}, 1},

@@ -1,0 +1,9 @@
+N10 G1 X1 Y2 E3*84
+(comment) g1 x.3 y-0 e1e3
+G91
+M83
+G1 X5 E.1
+G2 X10 Y0 I5 J0 E1
+G3 X0 Y0 R5 E1
+G20
+G1 X1 E0.01

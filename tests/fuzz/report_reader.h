@@ -1,0 +1,14 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+// What the report writer's fuzz target reads back from a report: the texts it put in.
+struct ReadReport {
+    std::string release;
+    std::string environment;
+    std::map<std::string, std::string> tags;
+};
+
+// Parses a report with a JSON library; false when it is not JSON or a field has another type.
+bool ReadReportBack(const std::string& text, ReadReport& report);
