@@ -162,6 +162,15 @@ class Launcher:
         return argc, lines[1:1 + argc]
 
 
+def local_app_data():
+    """The user's local application data folder of the Wine prefix, which Wine sets itself
+    whatever the environment holds."""
+    folders = [p for p in (Path(WINEPREFIX) / "drive_c" / "users").glob("*/AppData/Local")
+               if p.parts[-3] != "Public"]
+    assert len(folders) == 1, folders
+    return folders[0]
+
+
 def wine_path(path):
     """The Windows name Wine gives a Unix path (through its Z: drive)."""
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")

@@ -7,7 +7,7 @@ from pathlib import Path, PureWindowsPath
 
 import pytest
 
-from conftest import WINEPREFIX, wine_path
+from conftest import WINEPREFIX, local_app_data, wine_path
 
 ACCESS_VIOLATION = 0xC0000005
 STACK_OVERFLOW = 0xC00000FD
@@ -56,15 +56,6 @@ def test_each_way_of_dying_leaves_one_report(stage, way, exit_code, code):
     run = launcher.run("a.gcode", env={"TAVRO_TEST_CRASH": way}, timeout=180)
     assert run.code == exit_code, run.lines
     check_one_report(launcher.folder / "dump", run, code)
-
-
-def local_app_data():
-    """The user's local application data folder of the Wine prefix, which Wine sets itself
-    whatever the environment holds."""
-    folders = [p for p in (Path(WINEPREFIX) / "drive_c" / "users").glob("*/AppData/Local")
-               if p.parts[-3] != "Public"]
-    assert len(folders) == 1, folders
-    return folders[0]
 
 
 def unix_path(windows_path):
