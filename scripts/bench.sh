@@ -35,6 +35,9 @@ cp build/windows-mingw/bench/*.exe build/windows-mingw/bench/orviStudio.dll "$fo
 # A prefix of its own, so a test run in the build's prefix cannot disturb it (or be disturbed).
 export WINEPREFIX=${BENCH_WINEPREFIX:-$root/build/bench-wineprefix}
 cmake/wine-prefix-init.sh "$WINEPREFIX" >/dev/null
+# A wine server still up from earlier runs (a test run just before, in the same prefix) keeps
+# the display those were started with, and the programs here would fail on a display gone.
+wineserver -w
 # One Xvfb server for every run, so the probe and the bare context find Mesa's driver, and
 # the runs without a probe pay for the same display connection. A persistent wine server keeps
 # its start-up out of every run.
