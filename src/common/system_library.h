@@ -8,6 +8,4 @@
 // executable, would take a file of that name from the launcher's folder first.
 // Null on failure, with the loader's error as the thread's last error. Never freed.
 ModuleHandle LoadSystemLibrary(const wchar_t* file_name);
-
-// GetProcAddress, in the form every caller casts to its own function type.
-ExportAddress FindSystemExport(ModuleHandle module, const char* name);
+// Its functions are found through SystemModuleLoader().FindExport.

@@ -21,7 +21,3 @@ ModuleHandle LoadSystemLibrary(const wchar_t* file_name) {
     path += file_name;
     return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
-
-ExportAddress FindSystemExport(ModuleHandle module, const char* name) {
-    return reinterpret_cast<ExportAddress>(GetProcAddress(static_cast<HMODULE>(module), name));
-}

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "common/module_loader.h"
 #include "common/system_library.h"
 #include "crash/machine_identity.h"
 
@@ -54,7 +55,7 @@ class WindowsAdapterSource final : public AdapterSource {
             const ModuleHandle library = LoadSystemLibrary(L"iphlpapi.dll");
             if (library != nullptr) {
                 query_ = reinterpret_cast<GetAdaptersInfoFunction>(
-                    FindSystemExport(library, "GetAdaptersInfo"));
+                    SystemModuleLoader().FindExport(library, "GetAdaptersInfo"));
             }
         }
         return query_ != nullptr;

@@ -8,6 +8,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "common/module_loader.h"
 #include "common/system_library.h"
 #include "crash/machine_identity.h"
 
@@ -26,13 +27,14 @@ class SocketsLayer {
             error_ = static_cast<int>(GetLastError());
             return;
         }
-        const auto startup =
-            reinterpret_cast<WSAStartupFunction>(FindSystemExport(library, "WSAStartup"));
-        cleanup_ = reinterpret_cast<WSACleanupFunction>(FindSystemExport(library, "WSACleanup"));
-        get_host_name_ =
-            reinterpret_cast<GetHostNameFunction>(FindSystemExport(library, "gethostname"));
-        last_error_ =
-            reinterpret_cast<WSAGetLastErrorFunction>(FindSystemExport(library, "WSAGetLastError"));
+        const auto startup = reinterpret_cast<WSAStartupFunction>(
+            SystemModuleLoader().FindExport(library, "WSAStartup"));
+        cleanup_ = reinterpret_cast<WSACleanupFunction>(
+            SystemModuleLoader().FindExport(library, "WSACleanup"));
+        get_host_name_ = reinterpret_cast<GetHostNameFunction>(
+            SystemModuleLoader().FindExport(library, "gethostname"));
+        last_error_ = reinterpret_cast<WSAGetLastErrorFunction>(
+            SystemModuleLoader().FindExport(library, "WSAGetLastError"));
         if (startup == nullptr || cleanup_ == nullptr || get_host_name_ == nullptr ||
             last_error_ == nullptr) {
             error_ = static_cast<int>(GetLastError());

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "common/module_loader.h"
 #include "common/module_path.h"
 #include "common/system_library.h"
 #include "crash/release_version.h"
@@ -60,11 +61,11 @@ class WindowsVersionSource final : public VersionSource {
             const ModuleHandle library = LoadSystemLibrary(L"version.dll");
             if (library != nullptr) {
                 size_ = reinterpret_cast<GetFileVersionInfoSizeWFunction>(
-                    FindSystemExport(library, "GetFileVersionInfoSizeW"));
+                    SystemModuleLoader().FindExport(library, "GetFileVersionInfoSizeW"));
                 read_ = reinterpret_cast<GetFileVersionInfoWFunction>(
-                    FindSystemExport(library, "GetFileVersionInfoW"));
+                    SystemModuleLoader().FindExport(library, "GetFileVersionInfoW"));
                 query_ = reinterpret_cast<VerQueryValueWFunction>(
-                    FindSystemExport(library, "VerQueryValueW"));
+                    SystemModuleLoader().FindExport(library, "VerQueryValueW"));
             }
         }
         return size_ != nullptr && read_ != nullptr && query_ != nullptr;
