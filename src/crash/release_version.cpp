@@ -1,6 +1,6 @@
 #include "crash/release_version.h"
 
-#include <iostream>
+#include <string>
 
 namespace {
 
@@ -8,15 +8,16 @@ constexpr char kDefaultVersion[] = "0.0.0";
 
 // The message is handed to the stream before the error code is read, as the platform's
 // last-error value is read last.
-std::string Fail(VersionSource& source, std::ostream& out, const char* message) {
-    out << message;
-    out << source.LastError() << std::endl;
+std::string Fail(VersionSource& source, std::FILE* out, const char* message) {
+    std::fputs(message, out);
+    std::fprintf(out, "%lu\n", source.LastError());
+    std::fflush(out);
     return kDefaultVersion;
 }
 
 }  // namespace
 
-std::string ReadReleaseVersion(VersionSource& source, std::ostream& out) {
+std::string ReadReleaseVersion(VersionSource& source, std::FILE* out) {
     const std::wstring path = source.ModulePath();
     if (path.empty()) {
         return Fail(source, out, "get exe info fail about ");
@@ -39,5 +40,5 @@ std::string ReadReleaseVersion(VersionSource& source, std::ostream& out) {
 }
 
 std::string GetReleaseVersion() {
-    return ReadReleaseVersion(SystemVersionSource(), std::cout);
+    return ReadReleaseVersion(SystemVersionSource(), stdout);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <ostream>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,9 +34,10 @@ class VersionSource {
 // The Windows source; the host tests link their own.
 VersionSource& SystemVersionSource();
 
-// The product version as major.minor.build, or "0.0.0" after writing one line to `out`
-// naming the failed step and its error code.
-std::string ReadReleaseVersion(VersionSource& source, std::ostream& out);
+// The product version as major.minor.build, or "0.0.0" after writing one flushed line to
+// `out` naming the failed step and its error code. Written through stdio rather than the C++
+// streams, whose static start-up every launch would pay for.
+std::string ReadReleaseVersion(VersionSource& source, std::FILE* out);
 
 // The launcher's own version, from the system source, failures written to standard output.
 std::string GetReleaseVersion();

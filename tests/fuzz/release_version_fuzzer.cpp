@@ -4,8 +4,8 @@
 // the error code, and no later step runs.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,8 +80,14 @@ VersionSource& SystemVersionSource() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     FuzzedVersionSource source(input);
-    std::ostringstream out;
+    char* written = nullptr;
+    size_t written_size = 0;
+    std::FILE* out = open_memstream(&written, &written_size);
+    FUZZ_CHECK(out != nullptr);
     const std::string release = ReadReleaseVersion(source, out);
+    std::fclose(out);
+    const std::string line(written, written_size);
+    std::free(written);
 
     static const char* const kMessages[] = {
         "get exe info fail about ",
@@ -89,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         "load version info fail about ",
         "get version info fail about ",
     };
-    if (out.str().empty()) {
+    if (line.empty()) {
         FUZZ_CHECK(source.steps == 4);
         size_t at = 0;
         uint32_t fields[3] = {};
@@ -104,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         FUZZ_CHECK(release == "0.0.0");
         FUZZ_CHECK(source.steps >= 1 && source.steps <= 4);
-        FUZZ_CHECK(out.str() == kMessages[source.steps - 1] + std::to_string(source.error) + "\n");
+        FUZZ_CHECK(line == kMessages[source.steps - 1] + std::to_string(source.error) + "\n");
     }
     return 0;
 }

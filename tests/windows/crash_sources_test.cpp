@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 #include <iphlpapi.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "crash/machine_identity.h"
 #include "crash/release_version.h"
 #include "telemetry/event_reporting.h"
@@ -98,9 +98,9 @@ TEST_F(AdapterRecords, ThisMachine) {
 }
 
 TEST(VersionResource, ThisProgramsProductVersion) {
-    std::ostringstream out;
-    EXPECT_EQ(ReadReleaseVersion(SystemVersionSource(), out), "2.7.65535");
-    EXPECT_EQ(out.str(), "");
+    CapturedOutput out;
+    EXPECT_EQ(ReadReleaseVersion(SystemVersionSource(), out.stream()), "2.7.65535");
+    EXPECT_EQ(out.Text(), "");
 }
 
 // The system source on another file.
@@ -136,9 +136,9 @@ TEST(VersionResource, AFileWithoutOne) {
 
     for (const std::wstring& path : {file, file + L".absent"}) {
         OtherFile source(path);
-        std::ostringstream out;
-        EXPECT_EQ(ReadReleaseVersion(source, out), "0.0.0");
-        const std::string line = out.str();
+        CapturedOutput out;
+        EXPECT_EQ(ReadReleaseVersion(source, out.stream()), "0.0.0");
+        const std::string line = out.Text();
         const std::string prefix = "get version info fail about ";
         ASSERT_EQ(line.compare(0, prefix.size(), prefix), 0) << line;
         ASSERT_EQ(line.back(), '\n');

@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <cwctype>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "common/module_path.h"
 #include "crash/machine_identity.h"
 #include "crash/release_version.h"
@@ -94,9 +94,9 @@ TEST_F(PlantedBesideTheProgram, AdapterQueryTakesIphlpapiFromSystem32) {
 }
 
 TEST_F(PlantedBesideTheProgram, VersionReaderTakesVersionFromSystem32) {
-    std::ostringstream out;
-    EXPECT_EQ(ReadReleaseVersion(SystemVersionSource(), out), "2.7.65535");
-    EXPECT_EQ(out.str(), "");
+    CapturedOutput out;
+    EXPECT_EQ(ReadReleaseVersion(SystemVersionSource(), out.stream()), "2.7.65535");
+    EXPECT_EQ(out.Text(), "");
     // The planted file may be in the process through another library's import; it must never
     // be asked anything.
     for (const std::string& line : CallsInto("version.dll")) {

@@ -46,7 +46,7 @@ bool FakeVersionSource::QueryProductVersion(const std::vector<uint8_t>& block,
 unsigned long FakeVersionSource::LastError() {
     steps.push_back("last error");
     if (out != nullptr) {
-        written_before_last_error = out->str();
+        written_before_last_error = out->Written();
     }
     return error;
 }

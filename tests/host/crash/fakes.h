@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "crash/database_folder.h"
 #include "crash/machine_identity.h"
 #include "crash/release_version.h"
+#include "support/stdio_capture.h"
 #include "tavro/tavro_plugin.h"
 #include "telemetry/plugin_loader.h"
 
@@ -23,7 +23,7 @@ class FakeVersionSource final : public VersionSource {
     ProductVersion version{0x00010005, 0x001B0000};
     unsigned long error = 0;
     // Where the failure line goes, so LastError can see what was written before it.
-    const std::ostringstream* out = nullptr;
+    const StdioCapture* out = nullptr;
     std::string written_before_last_error;
     std::vector<std::string> steps;
 

@@ -2,25 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fakes.h"
+#include "support/stdio_capture.h"
 
 namespace {
-
-// Keeps what the stream held at each flush.
-class FlushRecorder : public std::stringbuf {
-  public:
-    std::vector<std::string> flushed;
-
-  protected:
-    int sync() override {
-        flushed.push_back(str());
-        return 0;
-    }
-};
 
 TEST(ReadReleaseVersion, ProductVersionAsMajorMinorBuild) {
     const struct {
@@ -39,17 +27,17 @@ TEST(ReadReleaseVersion, ProductVersionAsMajorMinorBuild) {
     for (const auto& c : cases) {
         FakeVersionSource source;
         source.version = {c.most_significant, c.least_significant};
-        std::ostringstream out;
-        EXPECT_EQ(ReadReleaseVersion(source, out), c.text);
-        EXPECT_EQ(out.str(), "");
+        StdioCapture out;
+        EXPECT_EQ(ReadReleaseVersion(source, out.stream()), c.text);
+        EXPECT_EQ(out.Take(), "");
     }
 }
 
 TEST(ReadReleaseVersion, ReadsTheWholeBlockOfTheReportedSize) {
     FakeVersionSource source;
     source.size = 1337;
-    std::ostringstream out;
-    EXPECT_EQ(ReadReleaseVersion(source, out), "1.5.27");
+    StdioCapture out;
+    EXPECT_EQ(ReadReleaseVersion(source, out.stream()), "1.5.27");
     EXPECT_EQ(source.steps,
               (std::vector<std::string>{"module path", "size", "read 1337", "query"}));
 }
@@ -93,11 +81,9 @@ TEST(ReadReleaseVersion, EachFailureWritesOneFlushedLineAndGivesTheDefault) {
         FakeVersionSource source;
         c.fail(source);
         source.error = c.error;
-        FlushRecorder buffer;
-        std::ostream out(&buffer);
-        EXPECT_EQ(ReadReleaseVersion(source, out), "0.0.0");
-        EXPECT_EQ(buffer.str(), c.line);
-        EXPECT_EQ(buffer.flushed, std::vector<std::string>{c.line});
+        StdioCapture out;
+        EXPECT_EQ(ReadReleaseVersion(source, out.stream()), "0.0.0");
+        EXPECT_EQ(out.Take(), c.line + "<flush>");
         EXPECT_EQ(source.steps, c.steps);
     }
 }
@@ -106,9 +92,9 @@ TEST(ReadReleaseVersion, EachFailureWritesOneFlushedLineAndGivesTheDefault) {
 TEST(ReadReleaseVersion, ErrorCodeIsReadAfterTheMessageIsWritten) {
     FakeVersionSource source;
     source.reads = false;
-    std::ostringstream out;
+    StdioCapture out(StdioCapture::Buffering::kNone);
     source.out = &out;
-    ReadReleaseVersion(source, out);
+    ReadReleaseVersion(source, out.stream());
     EXPECT_EQ(source.written_before_last_error, "load version info fail about ");
 }
 

@@ -181,10 +181,11 @@ TEST(ReportEvent, Table) {
         ResetTelemetry();
         SharingDisabled = c.disabled_before;
         Fakes().in_default_directories = c.plugin_present;
-        CoutCapture output;
-        for (const Event& event : c.events) {
-            ReportEvent(event.name, event.properties, event.flag);
-        }
+        const std::string output = StdoutOf([&] {
+            for (const Event& event : c.events) {
+                ReportEvent(event.name, event.properties, event.flag);
+            }
+        });
         EXPECT_EQ(SharingDisabled.load(), c.disabled_after);
         std::vector<PluginCall> sent;
         for (const PluginCall& call : Fakes().plugin.calls) {
@@ -194,7 +195,7 @@ TEST(ReportEvent, Table) {
         }
         EXPECT_EQ(sent, c.sent);
         EXPECT_EQ(Fakes().Count("LoadFromDefaultDirectories TavroPlugin.dll"), c.load_attempts);
-        EXPECT_EQ(output.Take(), c.output);
+        EXPECT_EQ(output, c.output);
     }
     ResetTelemetry();
 }
@@ -204,8 +205,7 @@ TEST(StartEvent, CarriesItsPropertiesAndTheStartTime) {
              {1700000000123, "1700000000123"}, {0, "0"}, {-1500, "-1500"}}) {
         ResetTelemetry();
         SharingDisabled = false;
-        CoutCapture output;
-        ReportStartEvent(time);
+        EXPECT_EQ(StdoutOf([&] { ReportStartEvent(time); }), kSuccess);
         EXPECT_EQ(Fakes().plugin.calls.back(),
                   (PluginCall{"SendEvent",
                               {"start_soft", "error_code=0", "error_msg=start soft",

@@ -22,9 +22,11 @@ class LoadTelemetryPluginTest : public ::testing::Test {
   protected:
     void SetUp() override { ResetTelemetry(); }
     void TearDown() override { ResetTelemetry(); }
-
-    CoutCapture output;
 };
+
+std::string LoadPluginOutput() {
+    return StdoutOf(LoadTelemetryPlugin);
+}
 
 // Each failure leaves the plugin unloaded, so a second call goes through the same steps again
 // and writes the same text; a line end is only where "\n<flush>" shows one.
@@ -108,8 +110,7 @@ TEST_F(LoadTelemetryPluginTest, FailuresAreWrittenExactlyAndTriedAgain) {
         std::vector<PluginCall> plugin_calls;
         for (int attempt = 1; attempt <= 2; ++attempt) {
             SCOPED_TRACE(attempt);
-            LoadTelemetryPlugin();
-            EXPECT_EQ(output.Take(), c.output);
+            EXPECT_EQ(LoadPluginOutput(), c.output);
             EXPECT_FALSE(PluginLoaded);
             EXPECT_EQ(PluginInstance, expected_instance);
             library_calls.insert(library_calls.end(), c.library_calls.begin(),
@@ -123,34 +124,30 @@ TEST_F(LoadTelemetryPluginTest, FailuresAreWrittenExactlyAndTriedAgain) {
 }
 
 TEST_F(LoadTelemetryPluginTest, SuccessIsWrittenOnceAndTheDsnAskedOnce) {
-    LoadTelemetryPlugin();
-    EXPECT_EQ(output.Take(), "load plubgin success\n<flush>");
+    EXPECT_EQ(LoadPluginOutput(), "load plubgin success\n<flush>");
     EXPECT_TRUE(PluginLoaded);
     EXPECT_EQ(PluginInstance, &Fakes().plugin);
     EXPECT_EQ(Fakes().calls, (std::vector<std::string>{kLoad, kFind, kFactory}));
     EXPECT_EQ(Fakes().plugin.calls, std::vector<PluginCall>{kDsnAsked});
 
     for (int again = 0; again < 3; ++again) {
-        LoadTelemetryPlugin();
+        EXPECT_EQ(LoadPluginOutput(), "");
     }
-    EXPECT_EQ(output.Take(), "");
     EXPECT_EQ(Fakes().calls.size(), 3u) << "no further load, lookup or factory call";
     EXPECT_EQ(Fakes().plugin.calls.size(), 1u);
 }
 
 TEST_F(LoadTelemetryPluginTest, LoadsOnceTheFailureIsGone) {
     Fakes().factory = Factory::kThrowStandard;
-    LoadTelemetryPlugin();
+    EXPECT_EQ(LoadPluginOutput(), "get plugin error: no telemetry today");
     Fakes().factory = Factory::kReturnPlugin;
     Fakes().plugin.dsn_behaviour = Dsn::kThrowOther;
-    LoadTelemetryPlugin();
-    EXPECT_EQ(output.Take(), "get plugin error: no telemetry todayget plugin error");
+    EXPECT_EQ(LoadPluginOutput(), "get plugin error");
     EXPECT_FALSE(PluginLoaded);
 
     Fakes().plugin.dsn_behaviour = Dsn::kWrite;
-    LoadTelemetryPlugin();
-    LoadTelemetryPlugin();
-    EXPECT_EQ(output.Take(), "load plubgin success\n<flush>");
+    EXPECT_EQ(LoadPluginOutput(), "load plubgin success\n<flush>");
+    EXPECT_EQ(LoadPluginOutput(), "");
     EXPECT_TRUE(PluginLoaded);
     EXPECT_EQ(Fakes().Count(kLoad), 3);
     EXPECT_EQ(Fakes().Count(kFactory), 3);
@@ -191,16 +188,14 @@ TEST_F(LoadTelemetryPluginTest, FallsBackToTheLauncherFolderOnlyWhenTheFlagIsRej
         Fakes().in_default_directories = false;
         Fakes().default_directories_error = c.error;
         Fakes().in_launcher_folder = c.in_launcher_folder;
-        LoadTelemetryPlugin();
+        EXPECT_EQ(LoadPluginOutput(), c.output);
         EXPECT_EQ(Fakes().calls, c.library_calls);
-        EXPECT_EQ(output.Take(), c.output);
     }
     // Tried again at the next call, the same way.
     ResetTelemetry();
     Fakes().in_default_directories = false;
     Fakes().default_directories_error = 87;
-    LoadTelemetryPlugin();
-    LoadTelemetryPlugin();
+    EXPECT_EQ(LoadPluginOutput() + LoadPluginOutput(), "");
     EXPECT_EQ(Fakes().Count(kFullLoad), 2);
 }
 
@@ -233,7 +228,7 @@ TEST_F(LoadTelemetryPluginTest, FallbackPathIsBuiltFromTheLauncherFolder) {
         Fakes().in_default_directories = false;
         Fakes().default_directories_error = 87;
         Fakes().launcher_path = c.launcher_path;
-        LoadTelemetryPlugin();
+        EXPECT_EQ(LoadPluginOutput(), "");
         std::vector<std::string> loads;
         for (const std::string& call : Fakes().calls) {
             if (call.rfind("LoadByFullPath ", 0) == 0) {
@@ -241,7 +236,6 @@ TEST_F(LoadTelemetryPluginTest, FallbackPathIsBuiltFromTheLauncherFolder) {
             }
         }
         EXPECT_EQ(loads, c.loads);
-        EXPECT_EQ(output.Take(), "");
     }
 }
 

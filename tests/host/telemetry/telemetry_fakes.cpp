@@ -207,32 +207,3 @@ MachineGuidValue RegistryValue(const std::u16string& text, bool terminated) {
     }
     return RegistryBytes(bytes);
 }
-
-CoutCapture::CoutCapture() : previous_(std::cout.rdbuf(&buffer_)) {}
-
-CoutCapture::~CoutCapture() {
-    std::cout.rdbuf(previous_);
-}
-
-std::string CoutCapture::Take() {
-    std::string text;
-    text.swap(buffer_.text);
-    return text;
-}
-
-CoutCapture::Buffer::int_type CoutCapture::Buffer::overflow(int_type c) {
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
-        text += traits_type::to_char_type(c);
-    }
-    return traits_type::not_eof(c);
-}
-
-std::streamsize CoutCapture::Buffer::xsputn(const char* s, std::streamsize n) {
-    text.append(s, static_cast<size_t>(n));
-    return n;
-}
-
-int CoutCapture::Buffer::sync() {
-    text += "<flush>";
-    return 0;
-}

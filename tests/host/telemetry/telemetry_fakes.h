@@ -6,10 +6,10 @@
 // where the stream was flushed.
 
 #include <cstdint>
-#include <iostream>
 #include <string>
 #include <vector>
 
+#include "support/stdio_capture.h"
 #include "telemetry/plugin_loader.h"
 #include "telemetry/telemetry_setup.h"
 
@@ -88,28 +88,3 @@ void ResetTelemetry();
 // is a heap overflow that the sanitizer build reports.
 MachineGuidValue RegistryValue(const std::u16string& text, bool terminated = true);
 MachineGuidValue RegistryBytes(const std::vector<uint8_t>& bytes);
-
-// Everything written to std::cout while it lives, with "<flush>" where the stream was flushed.
-class CoutCapture {
-  public:
-    CoutCapture();
-    ~CoutCapture();
-    CoutCapture(const CoutCapture&) = delete;
-    CoutCapture& operator=(const CoutCapture&) = delete;
-
-    // Returns what was written since the last call.
-    std::string Take();
-
-  private:
-    class Buffer final : public std::streambuf {
-      public:
-        std::string text;
-
-      protected:
-        int_type overflow(int_type c) override;
-        std::streamsize xsputn(const char* s, std::streamsize n) override;
-        int sync() override;
-    };
-    Buffer buffer_;
-    std::streambuf* previous_;
-};

@@ -60,11 +60,9 @@ TEST(SetUpTelemetry, Table) {
         ResetTelemetry();
         Fakes().in_default_directories = c.plugin_present;
         Fakes().machine_guid = c.guid;
-        CoutCapture output;
-        SetUpTelemetry();
+        EXPECT_EQ(StdoutOf(SetUpTelemetry), c.output);
         EXPECT_EQ(Fakes().plugin.calls, c.plugin_calls);
         EXPECT_EQ(Fakes().machine_guid_reads, 1) << "the registry is read with or without a plugin";
-        EXPECT_EQ(output.Take(), c.output);
     }
     ResetTelemetry();
 }
