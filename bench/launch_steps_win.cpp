@@ -7,7 +7,8 @@
 // only after the application has returned, so the record's file calls are in no step.
 //
 // With BENCH_DETAIL set, the parts of the crash set-up that touch the system (version
-// resource, host name) are first timed on their own, cold, before the set-up runs.
+// resource, crash database folder, host name) are first timed on their own, cold, before the
+// set-up runs.
 // shellapi.h needs what windows.h declares, so the two must not be sorted.
 // clang-format off
 #include <windows.h>
@@ -19,7 +20,9 @@
 
 #include "bench_record.h"
 #include "common/module_loader.h"
+#include "common/module_path.h"
 #include "crash/crash_reporting.h"
+#include "crash/database_folder.h"
 #include "crash/machine_identity.h"
 #include "crash/release_version.h"
 #include "launch/application_library.h"
@@ -76,6 +79,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (std::getenv("BENCH_DETAIL") != nullptr) {
         GetReleaseVersion();
         Mark("(alone) release version");
+        ChooseDatabaseFolder(DirectoryOf(GetModulePath()), SystemDatabaseFolders());
+        Mark("(alone) crash database folder");
         GetHostName();
         Mark("(alone) host name");
     }

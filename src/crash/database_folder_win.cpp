@@ -6,15 +6,17 @@
 
 namespace {
 
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 class WindowsDatabaseFolders final : public DatabaseFolderSystem {
   public:
+    // Looked up before it is made: on nearly every launch the folder is there, and a look-up
+    // is cheaper than a creation the system refuses.
     bool MakeFolder(const std::wstring& path) override {
-        if (CreateDirectoryW(path.c_str(), nullptr) != 0) {
-            return true;
-        }
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES &&
-               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return IsFolder(path) || CreateDirectoryW(path.c_str(), nullptr) != 0 || IsFolder(path);
     }
 
     // A folder can be made by an administrator yet refuse the user's files (Program Files):

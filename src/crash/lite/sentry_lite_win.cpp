@@ -191,12 +191,15 @@ std::wstring AbsoluteFolder(const std::string& utf8_path) {
     return full;
 }
 
-bool EnsureFolder(const std::wstring& folder) {
-    if (CreateDirectoryW(folder.c_str(), nullptr) != 0) {
-        return true;
-    }
-    const DWORD attributes = GetFileAttributesW(folder.c_str());
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Looked up before it is made: the folder is there on nearly every start, and a look-up is
+// cheaper than a creation the system refuses.
+bool EnsureFolder(const std::wstring& folder) {
+    return IsFolder(folder) || CreateDirectoryW(folder.c_str(), nullptr) != 0 || IsFolder(folder);
 }
 
 struct RenameRequest {  // FILE_RENAME_INFORMATION, as far as the name
