@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "renderer/renderer_switches.h"
+
 // What the application's entry point receives: the launcher's program path, "--gcodeviewer",
 // the user's arguments unchanged, and a null entry. Every entry but the second points into
 // the split command line, which must outlive the application's run.
@@ -15,11 +17,6 @@ struct ArgumentVector {
     // The count handed to the application: the final null entry is not counted.
     int Count() const { return static_cast<int>(entries.size()) - 1; }
     wchar_t** Data() { return entries.data(); }
-};
-
-struct RendererSwitches {
-    bool sw_renderer = false;
-    bool no_sw_renderer = false;
 };
 
 struct LaunchArguments {

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "common/module_loader.h"
-#include "launch/argument_vector.h"
 #include "renderer/opengl_probe.h"
+#include "renderer/renderer_switches.h"
 
 constexpr wchar_t kWarningCaption[] = L"orviMake Studio 3D Warning";
 constexpr wchar_t kWarningText[] =
