@@ -1,4 +1,4 @@
-#include "crash/lite/crash_report.h"
+#include "crash_report.h"
 
 #include <cstdio>
 #include <cstring>

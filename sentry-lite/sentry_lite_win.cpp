@@ -30,7 +30,7 @@
 #include <optional>
 #include <string>
 
-#include "crash/lite/crash_report.h"
+#include "crash_report.h"
 
 struct sentry_options_s {
     std::optional<std::string> dsn;  // kept: sending is the SDK's

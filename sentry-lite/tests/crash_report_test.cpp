@@ -5,7 +5,7 @@
 #include <string>
 #include <tuple>
 
-#include "crash/lite/crash_report.h"
+#include "crash_report.h"
 
 namespace sentry_lite {
 namespace {

@@ -57,7 +57,7 @@ def sentry_package():
     shutil.copy2(FIXTURES / "sentry-recorder" / "sentry.dll", prefix / "bin")
     shutil.copy2(BUILD / "tests/windows/import/fixture_sentry_recorder/libsentry.dll.a",
                  prefix / "lib")
-    shutil.copy2(SOURCE / "src/crash/lite/include/sentry.h", prefix / "include")
+    shutil.copy2(SOURCE / "sentry-lite/include/sentry.h", prefix / "include")
     shutil.copy2(FIXTURES / "lite-crasher" / "lite_crasher.exe", prefix / "bin/crashpad_handler.exe")
     shutil.copy2(Path(__file__).parent / "sentry-package" / "sentry-config.cmake",
                  prefix / "lib/cmake/sentry")

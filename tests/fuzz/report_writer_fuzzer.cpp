@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "crash/lite/crash_report.h"
+#include "crash_report.h"
 #include "report_reader.h"
 
 namespace {
