@@ -1,6 +1,6 @@
 """Crash reporting end to end with the lite crash reporter: a crash of the application leaves
 one report in the launcher folder's "dump" folder, a normal launch leaves none."""
-import json
+from envelope import only_envelope, report_files
 
 
 CRASH_WORD = "--crash-now"
@@ -14,8 +14,7 @@ def recorded_values(launcher):
 
 
 def reports(launcher):
-    dump = launcher.folder / "dump"
-    return sorted(dump.glob("*")) if dump.exists() else []
+    return report_files(launcher.folder / "dump")
 
 
 def test_a_crash_leaves_one_report_with_release_environment_and_tags(launcher):
@@ -23,10 +22,8 @@ def test_a_crash_leaves_one_report_with_release_environment_and_tags(launcher):
     assert run.code == ACCESS_VIOLATION & 0xFF, run.lines
     assert "application received 4 arguments" in run.lines
 
-    found = reports(launcher)
-    assert len(found) == 1, found
-    assert found[0].suffix == ".json"
-    report = json.loads(found[0].read_bytes().decode("utf-8"))
+    envelope = only_envelope(launcher.folder / "dump")
+    report = envelope.event
     values = recorded_values(launcher)
 
     assert report["release"] == "TavroStudio 1.5.27"
@@ -37,9 +34,10 @@ def test_a_crash_leaves_one_report_with_release_environment_and_tags(launcher):
         "mac_address": "",
     }
     assert values["host"] and not values["host"].startswith("<")
-    assert int(report["exception"]["code"], 16) == ACCESS_VIOLATION
-    assert int(report["exception"]["address"], 16) != 0
-    assert report["session"]["status"] == "crashed"
+    exception = report["exception"]["values"][0]
+    assert exception["mechanism"]["meta"]["signal"]["number"] == ACCESS_VIOLATION
+    assert exception["stacktrace"]["frames"]
+    assert envelope.session["status"] == "crashed"
 
 
 def test_a_normal_launch_leaves_no_report_and_exits_with_the_applications_code(launcher):

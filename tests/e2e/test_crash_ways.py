@@ -1,13 +1,13 @@
 """Every way the application can die leaves exactly one crash report, through the launcher with
 the lite crash reporter: the application library of tests/windows/fixtures/crashing_application.cpp
 dies the way TAVRO_TEST_CRASH names."""
-import json
 import re
 from pathlib import Path, PureWindowsPath
 
 import pytest
 
 from conftest import WINEPREFIX, local_app_data, wine_path
+from envelope import image_of, only_envelope, stackwalk
 
 ACCESS_VIOLATION = 0xC0000005
 STACK_OVERFLOW = 0xC00000FD
@@ -17,45 +17,85 @@ ABORT = 0x40000015  # an abort's report; the process ends with exit code 3
 KEPT_LINE = re.compile(r"^crash reports are kept in (.+)$")
 
 
-def report_files(folder):
-    return sorted(folder.iterdir()) if folder.is_dir() else []
-
-
 def crashed_pid(run):
     pids = [line.split("=", 1)[1] for line in run.lines if line.startswith("pid=")]
     assert len(pids) == 1, run.lines
     return pids[0]
 
 
-def check_one_report(folder, run, code):
-    """The one file in the folder is a whole report of the crashed process."""
-    found = report_files(folder)
-    assert [f.suffix for f in found] == [".json"], found
-    report = json.loads(found[0].read_bytes().decode("utf-8"))
-    assert report["release"] == "TavroStudio 1.5.27"
-    assert report["environment"] == "production"
-    assert report["tags"]["PID"] == crashed_pid(run)
-    assert int(report["exception"]["code"], 16) == code
-    assert report["session"]["status"] == "crashed"
-    return report
+def check_one_report(folder, run, code, minidump=True):
+    """The one file in the folder is a whole report of the crashed process: the event, its
+    session and, unless told otherwise, the minidump. Gives the envelope."""
+    envelope = only_envelope(folder)
+    event = envelope.event
+    assert envelope.header["event_id"] == event["event_id"]
+    assert (event["level"], event["platform"]) == ("fatal", "native")
+    assert event["release"] == "TavroStudio 1.5.27"
+    assert event["environment"] == "production"
+    assert event["tags"]["PID"] == crashed_pid(run)
+    assert event["sdk"]["name"] and event["sdk"]["version"]
+    exception = event["exception"]["values"][0]
+    mechanism = exception["mechanism"]
+    assert mechanism["handled"] is False and mechanism["type"]
+    if code == ABORT:
+        assert exception["type"] == "SIGABRT"
+        assert mechanism["meta"]["signal"] == {"name": "SIGABRT", "number": 22}
+    else:
+        assert mechanism["meta"]["signal"]["number"] == code
+    assert exception["stacktrace"]["frames"], exception
+    images = event["debug_meta"]["images"]
+    assert all(set(i) >= {"type", "code_file", "image_addr", "image_size", "code_id"}
+               for i in images)
+    assert any(i["code_file"].endswith("\\orviStudio.dll") for i in images), images
+    session = envelope.session
+    assert session["status"] == "crashed" and session["errors"] == 1
+    assert session["attrs"] == {"release": "TavroStudio 1.5.27", "environment": "production"}
+    assert session["duration"] >= 0 and session["sid"] and session["did"]
+    assert event["user"]["id"] == session["did"]
+    attachment = [h for h, _ in envelope.items if h["type"] == "attachment"]
+    if minidump or attachment:
+        assert [h["attachment_type"] for h in attachment] == ["event.minidump"]
+        assert envelope.one("attachment")[:4] == b"MDMP"
+    return envelope
 
 
-@pytest.mark.parametrize("way, exit_code, code", [
-    ("null-write", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION),
-    ("stack-overflow", STACK_OVERFLOW & 0xFF, STACK_OVERFLOW),
-    ("raise", CUSTOM_CODE & 0xFF, CUSTOM_CODE),
-    ("thread", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION),
-    ("heap", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION),
-    ("abort", 3, ABORT),
-    ("terminate", 3, ABORT),
-    ("pure-virtual", 3, ABORT),
-    ("two-threads", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION),
+# (the way, its exit code, its exception code, the crash's name, whether the crashed frame is
+# the application's own code)
+@pytest.mark.parametrize("way, exit_code, code, name, in_application", [
+    ("null-write", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION,
+     "EXCEPTION_ACCESS_VIOLATION_WRITE", True),
+    ("stack-overflow", STACK_OVERFLOW & 0xFF, STACK_OVERFLOW, "EXCEPTION_STACK_OVERFLOW", True),
+    ("raise", CUSTOM_CODE & 0xFF, CUSTOM_CODE, "0xE0A1B2C3", False),
+    ("thread", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION, "EXCEPTION_ACCESS_VIOLATION_WRITE", True),
+    ("heap", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION, None, False),
+    ("abort", 3, ABORT, "SIGABRT", False),
+    ("terminate", 3, ABORT, "SIGABRT", False),
+    ("pure-virtual", 3, ABORT, "SIGABRT", False),
+    ("two-threads", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION, "EXCEPTION_ACCESS_VIOLATION_WRITE",
+     True),
 ])
-def test_each_way_of_dying_leaves_one_report(stage, way, exit_code, code):
+def test_each_way_of_dying_leaves_one_report(stage, tmp_path, way, exit_code, code, name,
+                                             in_application):
     launcher = stage(app="app-crashing")
     run = launcher.run("a.gcode", env={"TAVRO_TEST_CRASH": way}, timeout=180)
     assert run.code == exit_code, run.lines
-    check_one_report(launcher.folder / "dump", run, code)
+    # The minidump writer takes memory from the heap: after the heap was damaged, the report
+    # may come without it.
+    envelope = check_one_report(launcher.folder / "dump", run, code, minidump=way != "heap")
+    event = envelope.event
+    exception = event["exception"]["values"][0]
+    if name:
+        assert exception["type"] == name
+    if in_application:
+        # Listed from the outermost caller: the last frame is where it crashed.
+        crashed = int(exception["stacktrace"]["frames"][-1]["instruction_addr"], 16)
+        assert image_of(event, crashed).endswith("\\orviStudio.dll"), exception
+    if way == "null-write":
+        walked = stackwalk(envelope.one("attachment"), tmp_path)
+        assert "Crash reason:  EXCEPTION_ACCESS_VIOLATION_WRITE" in walked, walked
+        crashed_thread = walked[walked.index("(crashed)"):]
+        frame_zero = crashed_thread.splitlines()[1]
+        assert frame_zero.split()[:2] == ["0", "orviStudio.dll"], crashed_thread[:2000]
 
 
 def unix_path(windows_path):

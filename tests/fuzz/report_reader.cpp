@@ -41,7 +41,7 @@ class ReportEvents final : public nlohmann::json_sax<Json> {
         } else if (depth_ == 1 && (key_ == "release" || key_ == "environment")) {
             return false;
         }
-        return ++depth_ <= 3;
+        return ++depth_ <= 8;
     }
     bool end_object() override {
         if (--depth_ == 1) {
@@ -49,7 +49,7 @@ class ReportEvents final : public nlohmann::json_sax<Json> {
         }
         return true;
     }
-    bool start_array(std::size_t) override { return Other() && ++depth_ <= 3; }
+    bool start_array(std::size_t) override { return Other() && ++depth_ <= 8; }
     bool end_array() override {
         --depth_;
         return true;
@@ -85,4 +85,26 @@ class ReportEvents final : public nlohmann::json_sax<Json> {
 bool ReadReportBack(const std::string& text, ReadReport& report) {
     ReportEvents events(report);
     return Json::sax_parse(text, &events) && events.Complete();
+}
+
+bool ReadEventItem(const std::string& envelope, std::string& event) {
+    const size_t header_end = envelope.find('\n');
+    if (header_end == std::string::npos) {
+        return false;
+    }
+    const size_t item_end = envelope.find('\n', header_end + 1);
+    if (item_end == std::string::npos) {
+        return false;
+    }
+    const Json item =
+        Json::parse(envelope.substr(header_end + 1, item_end - header_end - 1), nullptr, false);
+    if (!item.is_object() || item.value("type", "") != "event" || !item["length"].is_number()) {
+        return false;
+    }
+    const size_t length = item["length"].get<size_t>();
+    if (item_end + 1 + length > envelope.size() || !Json::accept(envelope.substr(0, header_end))) {
+        return false;
+    }
+    event = envelope.substr(item_end + 1, length);
+    return true;
 }

@@ -1,5 +1,7 @@
-// The lite crash reporter's report writer on any bytes in its texts: the report must parse as
-// JSON, and a text that was valid UTF-8 must read back unchanged.
+// The lite crash reporter's envelope writer on any bytes in its texts: the envelope must be
+// whole by the envelope rules, its event must parse as JSON, and a text that was valid UTF-8
+// must read back unchanged. The same bytes, as a file found at start-up, go to the check that
+// decides whether a report left behind is whole: it must never read past them.
 //
 // The input is split at its first NUL byte: release before it, then a tag's key and value
 // split at the next NUL (the C interface never passes a NUL inside a text). The same bytes
@@ -9,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "crash_report.h"
+#include "envelope.h"
 #include "report_reader.h"
 
 namespace {
@@ -81,6 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 256) {
         return 0;
     }
+    static volatile bool whole;
+    whole = sentry_lite::IsWholeEnvelope(reinterpret_cast<const char*>(data), size);
     const std::string release = NextText(data, size);
     const std::string key = NextText(data, size);
     const std::string value = NextText(data, size);
@@ -88,17 +92,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool key_valid = IsValidUtf8(key);
     const bool value_valid = IsValidUtf8(value);
 
-    sentry_lite::CrashReport report;
-    report.time_ms = static_cast<int64_t>(size) * 86400007 - 1000000;
-    report.release = release;
-    report.environment = value;
-    report.exception_code = 0xC0000005;
-    report.session.status = sentry_lite::SessionStatus::kOpen;
-    report.tags = {{key, value}, {"PID", "908"}};
+    sentry_lite::CrashContext context;
+    context.event_id = "0e0d4a1b-9c2f-4e51-8a7b-3c4d5e6f7a8b";
+    context.dsn = key;
+    context.release = release;
+    context.environment = value;
+    context.session.status = sentry_lite::SessionStatus::kOpen;
+    context.session.sid = release;
+    context.tags = {{key, value}, {"PID", "908"}};
+    sentry_lite::CrashException exception;
+    exception.code = 0xC0000005;
+    char buffer[4096];
+    sentry_lite::FixedText part(buffer, sizeof buffer);
+    Require(sentry_lite::BeginCrashPart(part, exception));
+    const std::u16string path(value.begin(), value.end());  // any units, lone surrogates too
+    sentry_lite::ImageInfo image;
+    image.path = reinterpret_cast<const uint16_t*>(path.data());
+    image.path_length = path.size();
+    sentry_lite::AppendImage(part, image, true);
+    sentry_lite::EndCrashPart(part);
+    Require(!part.Overflowed());
 
-    const std::string text = sentry_lite::FormatCrashReport(report);
+    const std::string dump = release;
+    const std::string text = sentry_lite::FormatEnvelope(
+        sentry_lite::PrepareEnvelope(context), static_cast<int64_t>(size) * 86400007 - 1000000,
+        std::string(part.Data(), part.Size()), &dump);
+    Require(sentry_lite::IsWholeEnvelope(text.data(), text.size()));
+    Require(!sentry_lite::IsWholeEnvelope(text.data(), text.size() - dump.size() - 2));
+    std::string event;
+    Require(ReadEventItem(text, event));
     ReadReport parsed;
-    Require(ReadReportBack(text, parsed));
+    Require(ReadReportBack(event, parsed));
     if (release_valid) {
         Require(parsed.release == release);
     }

@@ -1,0 +1,89 @@
+"""Reading the crash reporter's envelopes as the service does: a header line, then items, each
+a header line and exactly `length` bytes, each followed by a line feed (the last one's optional).
+"""
+import json
+import os
+import subprocess
+from dataclasses import dataclass
+from pathlib import Path
+
+# Files of the database folder that are not reports.
+NOT_REPORTS = {"installation_id"}
+
+SOURCE = Path(__file__).resolve().parents[2]
+MINIDUMP_STACKWALK = Path(os.environ.get(
+    "LAUNCHER_MINIDUMP_STACKWALK",
+    SOURCE / "build/tools/node_modules/minidump/bin/linux-x64/minidump_stackwalk"))
+
+
+@dataclass
+class Envelope:
+    header: dict
+    items: list  # (item header, payload bytes)
+
+    def payloads(self, kind):
+        return [payload for header, payload in self.items if header["type"] == kind]
+
+    def one(self, kind):
+        found = self.payloads(kind)
+        assert len(found) == 1, [header for header, _ in self.items]
+        return found[0]
+
+    @property
+    def event(self):
+        return json.loads(self.one("event"))
+
+    @property
+    def session(self):
+        found = self.payloads("session")
+        return json.loads(found[0]) if found else None
+
+
+def parse(data):
+    end = data.index(b"\n")
+    header = json.loads(data[:end])
+    pos, items = end + 1, []
+    while pos < len(data):
+        end = data.index(b"\n", pos)
+        item = json.loads(data[pos:end])
+        pos = end + 1
+        length = item["length"]
+        assert pos + length <= len(data), f"item {item} runs past the end"
+        items.append((item, data[pos:pos + length]))
+        pos += length
+        if pos < len(data):
+            assert data[pos:pos + 1] == b"\n", f"no line feed after {item}"
+            pos += 1
+    return Envelope(header, items)
+
+
+def report_files(folder):
+    """Every file the reporter left in its database folder, but its own bookkeeping."""
+    if not folder.is_dir():
+        return []
+    return sorted(p for p in folder.iterdir() if p.name not in NOT_REPORTS)
+
+
+def only_envelope(folder):
+    found = report_files(folder)
+    assert [f.suffix for f in found] == [".envelope"], found
+    return parse(found[0].read_bytes())
+
+
+def stackwalk(dump, folder):
+    """breakpad's reading of a minidump: its text output."""
+    assert MINIDUMP_STACKWALK.exists(), f"{MINIDUMP_STACKWALK} is missing (scripts/install-deps.sh)"
+    path = folder / "minidump.dmp"
+    path.write_bytes(dump)
+    done = subprocess.run([str(MINIDUMP_STACKWALK), str(path)], capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
+    return done.stdout.decode(errors="replace")
+
+
+def image_of(event, address):
+    """The code file of the loaded image that holds an address, or None."""
+    for image in event["debug_meta"]["images"]:
+        base = int(image["image_addr"], 16)
+        if base <= address < base + image["image_size"]:
+            return image["code_file"]
+    return None
