@@ -9,8 +9,8 @@ namespace {
 // Through the library's own pair when it has both: gdi32's pair reaches the driver through an
 // opengl32.dll reference of its own, which it keeps, and the software switch would then find
 // the system library still in the process after releasing the probe's reference.
-void SetPixelFormatOnce(ModuleHandle library, DeviceContext dc,
-                        const PixelFormatDescriptor& descriptor, OpenGLProbeSystem& system) {
+void SetProbePixelFormat(ModuleHandle library, DeviceContext dc,
+                         const PixelFormatDescriptor& descriptor, OpenGLProbeSystem& system) {
     PixelFormatEntryPoints pair;
     pair.choose_format = system.FindExport(library, "wglChoosePixelFormat");
     pair.set_format = system.FindExport(library, "wglSetPixelFormat");
@@ -86,7 +86,7 @@ void ProbeOpenGL(OpenGLProbeResult& result, WindowHandle window, OpenGLProbeSyst
     const DeviceContext dc = system.AcquireDeviceContext(window);
     // A driver that offers no format, or no context, simply yields no version string; the
     // version check then sends the launcher to the software renderer.
-    SetPixelFormatOnce(result.library, dc, descriptor, system);
+    SetProbePixelFormat(result.library, dc, descriptor, system);
     const RenderingContext context = system.CreateContext(gl, dc);
     system.MakeCurrent(gl, dc, context);
 
