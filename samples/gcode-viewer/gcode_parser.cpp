@@ -28,6 +28,38 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// Where a number's first significant digit stands, as a power of ten: 120 is 2, 0.05 is -2,
+// 3e-400 is -400. The exponent is read only as far as it matters: a double ends near 10^308.
+long DecimalOrder(const char* digits, const char* mantissa_end, const char* end) {
+    long integer_digits = 0;  // significant ones, before the point
+    long fraction_zeros = 0;  // after the point, before the first significant digit
+    bool point = false;
+    bool significant = false;
+    for (const char* q = digits; q < mantissa_end; ++q) {
+        if (*q == '.') {
+            point = true;
+        } else if (!point) {
+            significant = significant || *q != '0';
+            integer_digits += significant ? 1 : 0;
+        } else if (!significant) {
+            significant = *q != '0';
+            fraction_zeros += significant ? 0 : 1;
+        }
+    }
+    long order = integer_digits > 0 ? integer_digits - 1 : -(fraction_zeros + 1);
+    if (mantissa_end < end) {
+        const char* q = mantissa_end + 1;  // past the "e"
+        const bool negative = *q == '-';
+        q += (*q == '-' || *q == '+') ? 1 : 0;
+        long power = 0;
+        for (; q < end; ++q) {
+            power = std::min(power * 10 + (*q - '0'), 100000L);
+        }
+        order += negative ? -power : power;
+    }
+    return order;
+}
+
 // A number as G-code writes it: sign, digits with an optional point (".3", "3.", "-0"), and
 // an exponent only with a lower-case "e" ("1e3"). An upper-case E always starts the
 // extruder's word, so the compact "X10E5" stays X10 and E5.
@@ -52,6 +84,7 @@ const char* ScanNumber(const char* p, const char* end, double& value) {
     if (!any_digit) {
         return nullptr;
     }
+    const char* mantissa_end = p;
     bool exponent = false;
     if (p < end && *p == 'e') {
         const char* q = p + 1;
@@ -98,7 +131,10 @@ const char* ScanNumber(const char* p, const char* end, double& value) {
     const char* first = *start == '+' ? start + 1 : start;
     const auto result = std::from_chars(first, p, value);
     if (result.ec == std::errc::result_out_of_range) {
-        value = HUGE_VAL;
+        // Too small for a double is 0; too large is damage, which the caller rejects by its
+        // size.
+        const double magnitude = DecimalOrder(digits, mantissa_end, p) < 0 ? 0.0 : HUGE_VAL;
+        value = *start == '-' ? -magnitude : magnitude;
     } else if (result.ec != std::errc() || result.ptr != p) {
         return nullptr;
     }
@@ -110,17 +146,32 @@ long Code(double value) {
     return std::lround(value * 10);
 }
 
+const char* Find(const char* begin, const char* end, char c) {
+    const void* found = std::memchr(begin, c, static_cast<std::size_t>(end - begin));
+    return found != nullptr ? static_cast<const char*>(found) : end;
+}
+
 }  // namespace
 
 void Parser::Feed(const char* data, std::size_t size) {
     const char* end = data + size;
+    if (after_cr_ && data < end) {
+        after_cr_ = false;
+        data += *data == '\n' ? 1 : 0;
+    }
+    // Each kind of line end is searched for again only once it is passed: a file without one
+    // kind must not have the rest of the block scanned for it at every line.
+    const char* next_lf = Find(data, end, '\n');
+    const char* next_cr = Find(data, end, '\r');
     while (data < end) {
-        const char* newline = static_cast<const char*>(std::memchr(data, '\n', end - data));
-        const char* stop = newline != nullptr ? newline : end;
+        next_lf = next_lf < data ? Find(data, end, '\n') : next_lf;
+        next_cr = next_cr < data ? Find(data, end, '\r') : next_cr;
+        const char* stop = std::min(next_lf, next_cr);
+        const bool line_end = stop < end;
         const std::size_t length = stop - data;
         if (discarding_) {
             // Rest of an over-long line, already counted.
-        } else if (partial_.empty() && newline != nullptr) {
+        } else if (partial_.empty() && line_end) {
             if (length > kMaxLineLength) {
                 ++stats_.lines;
                 ++stats_.bad_lines;
@@ -135,16 +186,25 @@ void Parser::Feed(const char* data, std::size_t size) {
             discarding_ = true;
         } else {
             partial_.append(data, length);
-            if (newline != nullptr) {
+            if (line_end) {
                 ParseLine(partial_.data(), partial_.data() + partial_.size());
                 partial_.clear();
             }
         }
-        if (newline == nullptr) {
+        if (!line_end) {
             break;
         }
         discarding_ = false;
-        data = newline + 1;
+        first_line_ = false;
+        data = stop + 1;
+        if (*stop == '\r') {
+            // CR LF is one line end, even split between two blocks.
+            if (data == end) {
+                after_cr_ = true;
+            } else if (*data == '\n') {
+                ++data;
+            }
+        }
     }
 }
 
@@ -154,10 +214,16 @@ void Parser::Finish() {
         partial_.clear();
     }
     discarding_ = false;
+    first_line_ = false;
+    after_cr_ = false;
 }
 
 void Parser::ParseLine(const char* begin, const char* end) {
     ++stats_.lines;
+    // Editors on Windows start a UTF-8 file with a byte-order mark.
+    if (first_line_ && end - begin >= 3 && std::memcmp(begin, "\xEF\xBB\xBF", 3) == 0) {
+        begin += 3;
+    }
     if (!Tokenize(begin, end) || !Execute()) {
         ++stats_.bad_lines;
     }
@@ -182,7 +248,7 @@ bool Parser::Tokenize(const char* begin, const char* end) {
             }
             continue;
         }
-        if (IsBlank(c) || c == '\r') {
+        if (IsBlank(c)) {
             checksum ^= static_cast<unsigned char>(c);
             ++p;
             continue;
@@ -198,7 +264,7 @@ bool Parser::Tokenize(const char* begin, const char* end) {
                 expected > 255 || static_cast<unsigned>(expected) != (checksum & 0xFF)) {
                 return false;
             }
-            while (after < end && (IsBlank(*after) || *after == '\r')) {
+            while (after < end && IsBlank(*after)) {
                 ++after;
             }
             if (after < end && *after != ';' && *after != '(') {
@@ -335,7 +401,8 @@ bool Parser::Execute() {
             if (set_position && bare) {
                 return false;
             }
-            const double v = bare ? 0 : w.value * unit_;
+            // Homing takes each axis it names to its end stop, 0, whatever value is written.
+            const double v = set_position && !bare ? w.value * unit_ : 0;
             switch (w.letter) {
                 case 'X':
                     position_.x = v, any = true;

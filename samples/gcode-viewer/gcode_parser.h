@@ -1,6 +1,7 @@
 // A streaming G-code reader: bytes go in as they come from the file, in chunks of any size,
 // and moves come out. Nothing of the file is kept but the line being read, so a file of any
-// size is read in bounded memory.
+// size is read in bounded memory. Lines end in LF, CR LF or a lone CR; a UTF-8 byte-order
+// mark before the first line is passed over.
 #pragma once
 
 #include <cstddef>
@@ -75,6 +76,10 @@ class Parser {
 
     std::string partial_;
     bool discarding_ = false;
+    // Before the end of the first line, where a byte-order mark may stand.
+    bool first_line_ = true;
+    // The last block ended in a CR, whose LF may begin the next one.
+    bool after_cr_ = false;
 
     std::vector<Word> words_;
     std::vector<Point> arc_ends_;

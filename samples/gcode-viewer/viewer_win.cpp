@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -424,12 +426,25 @@ __declspec(dllexport) LONG WINAPI TavroExceptionHandler(EXCEPTION_POINTERS* /*ex
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// The caller is C: an exception crossing into it would end the process in std::terminate,
+// without a word. A picture of the largest size, or a file of many millions of moves, may
+// need more memory than there is.
 __declspec(dllexport) int layrix_main(int argc, wchar_t** argv) {
-    const gcode::ViewerOptions options = gcode::ParseViewerArguments(argc, argv);
-    if (!options.error.empty()) {
-        return Fail(options.screenshot.empty(), Utf8(options.error), 2);
+    bool interactive = true;
+    try {
+        const gcode::ViewerOptions options = gcode::ParseViewerArguments(argc, argv);
+        interactive = options.screenshot.empty();
+        if (!options.error.empty()) {
+            return Fail(interactive, Utf8(options.error), 2);
+        }
+        return RunViewer(options);
+    } catch (const std::bad_alloc&) {
+        return Fail(interactive, "out of memory", 3);
+    } catch (const std::exception& error) {
+        return Fail(interactive, error.what(), 3);
+    } catch (...) {
+        return Fail(interactive, "unexpected error", 3);
     }
-    return RunViewer(options);
 }
 
 }  // extern "C"

@@ -4,6 +4,26 @@
 
 bool ProbeWindowDestroyed = false;
 
+namespace {
+
+// Through the library's own pair when it has both: gdi32's pair reaches the driver through an
+// opengl32.dll reference of its own, which it keeps, and the software switch would then find
+// the system library still in the process after releasing the probe's reference.
+void SetProbePixelFormat(ModuleHandle library, DeviceContext dc,
+                         const PixelFormatDescriptor& descriptor, OpenGLProbeSystem& system) {
+    PixelFormatEntryPoints pair;
+    pair.choose_format = system.FindExport(library, "wglChoosePixelFormat");
+    pair.set_format = system.FindExport(library, "wglSetPixelFormat");
+    if (pair.choose_format != nullptr && pair.set_format != nullptr) {
+        system.SetFormatThrough(pair, dc, system.ChooseFormatThrough(pair, dc, descriptor),
+                                descriptor);
+        return;
+    }
+    system.SetFormat(dc, system.ChooseFormat(dc, descriptor), descriptor);
+}
+
+}  // namespace
+
 void RunOpenGLProbe(OpenGLProbeResult& result, OpenGLProbeSystem& system) {
     // The class stays registered for the rest of the process: the probe runs once.
     if (!system.RegisterWindowClass(ProbeWindowClass{})) {
@@ -66,7 +86,7 @@ void ProbeOpenGL(OpenGLProbeResult& result, WindowHandle window, OpenGLProbeSyst
     const DeviceContext dc = system.AcquireDeviceContext(window);
     // A driver that offers no format, or no context, simply yields no version string; the
     // version check then sends the launcher to the software renderer.
-    system.SetFormat(dc, system.ChooseFormat(dc, descriptor), descriptor);
+    SetProbePixelFormat(result.library, dc, descriptor, system);
     const RenderingContext context = system.CreateContext(gl, dc);
     system.MakeCurrent(gl, dc, context);
 

@@ -88,12 +88,18 @@ struct PixelFormatDescriptor {
     std::uint32_t damage_mask = 0;
 };
 
-// The four entry points of the loaded opengl32.dll; the probe calls nothing else in it.
+// The four entry points the loaded opengl32.dll must have; without one it is invalid.
 struct OpenGLEntryPoints {
     ExportAddress create_context = nullptr;  // wglCreateContext
     ExportAddress make_current = nullptr;    // wglMakeCurrent
     ExportAddress delete_context = nullptr;  // wglDeleteContext
     ExportAddress get_string = nullptr;      // glGetString
+};
+
+// The loaded opengl32.dll's own pixel-format pair, used only when it has both.
+struct PixelFormatEntryPoints {
+    ExportAddress choose_format = nullptr;  // wglChoosePixelFormat
+    ExportAddress set_format = nullptr;     // wglSetPixelFormat
 };
 
 // The window, message and OpenGL operations the probe needs: user32, gdi32 and the entry
@@ -122,9 +128,15 @@ class OpenGLProbeSystem {
 
     virtual DeviceContext AcquireDeviceContext(WindowHandle window) = 0;
     virtual void ReleaseDeviceContext(WindowHandle window, DeviceContext dc) = 0;
+    // gdi32's ChoosePixelFormat and SetPixelFormat.
     virtual int ChooseFormat(DeviceContext dc, const PixelFormatDescriptor& descriptor) = 0;
     virtual void SetFormat(DeviceContext dc, int format,
                            const PixelFormatDescriptor& descriptor) = 0;
+    // The same two calls through the library's wglChoosePixelFormat and wglSetPixelFormat.
+    virtual int ChooseFormatThrough(const PixelFormatEntryPoints& pair, DeviceContext dc,
+                                    const PixelFormatDescriptor& descriptor) = 0;
+    virtual void SetFormatThrough(const PixelFormatEntryPoints& pair, DeviceContext dc, int format,
+                                  const PixelFormatDescriptor& descriptor) = 0;
 
     // Calls through the entry points the probe looked up, with the platform's calling
     // convention.

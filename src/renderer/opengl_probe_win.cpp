@@ -9,6 +9,9 @@ using CreateContextEntry = HGLRC(WINAPI*)(HDC);
 using MakeCurrentEntry = BOOL(WINAPI*)(HDC, HGLRC);
 using DeleteContextEntry = BOOL(WINAPI*)(HGLRC);
 using GetStringEntry = const unsigned char*(WINAPI*)(unsigned int);
+// Declared as gdi32's ChoosePixelFormat and SetPixelFormat are.
+using ChoosePixelFormatEntry = int(WINAPI*)(HDC, const PIXELFORMATDESCRIPTOR*);
+using SetPixelFormatEntry = BOOL(WINAPI*)(HDC, int, const PIXELFORMATDESCRIPTOR*);
 
 template <typename Entry>
 Entry As(ExportAddress address) {
@@ -120,6 +123,19 @@ class WindowsOpenGLProbeSystem final : public OpenGLProbeSystem {
     void SetFormat(DeviceContext dc, int format, const PixelFormatDescriptor& descriptor) override {
         const PIXELFORMATDESCRIPTOR windows_descriptor = ToWindows(descriptor);
         SetPixelFormat(AsDeviceContext(dc), format, &windows_descriptor);
+    }
+
+    int ChooseFormatThrough(const PixelFormatEntryPoints& pair, DeviceContext dc,
+                            const PixelFormatDescriptor& descriptor) override {
+        const PIXELFORMATDESCRIPTOR windows_descriptor = ToWindows(descriptor);
+        return As<ChoosePixelFormatEntry>(pair.choose_format)(AsDeviceContext(dc),
+                                                              &windows_descriptor);
+    }
+
+    void SetFormatThrough(const PixelFormatEntryPoints& pair, DeviceContext dc, int format,
+                          const PixelFormatDescriptor& descriptor) override {
+        const PIXELFORMATDESCRIPTOR windows_descriptor = ToWindows(descriptor);
+        As<SetPixelFormatEntry>(pair.set_format)(AsDeviceContext(dc), format, &windows_descriptor);
     }
 
     RenderingContext CreateContext(const OpenGLEntryPoints& gl, DeviceContext dc) override {

@@ -4,7 +4,7 @@ and hands the test its exit code and standard output lines.
 Runs have an X display by default (one Xvfb server for the session), as on a desktop: the
 launcher probes OpenGL before the hand-off, and without a display Wine gives it no version,
 which sends it down the software-renderer path. A test asks for display=False to see that
-path; the warning box it ends in returns at once only when there is no display."""
+path; the warning box of a switch that fails returns at once only when there is no display."""
 import os
 import shutil
 import signal

@@ -82,11 +82,12 @@ def test_a_failed_hand_off_still_ends_the_session_and_shuts_down(recorded, app, 
 # Last: switching the prefix to no display costs a wait for Wine's desktop process to go.
 def test_a_failed_software_switch_leaves_the_crash_reporter_running(recorded):
     launcher = recorded()
-    # Without a display the probe gets no version, and Wine's builtin opengl32 stays in the
-    # process after its release: the switch fails, and the warning box returns at once.
-    run = launcher.run("a.gcode", display=False)
+    # Without a display the probe gets no version; the plugin keeps opengl32.dll loaded after
+    # the launcher's release, so the switch fails, and the warning box returns at once.
+    launcher.add("plugin", "TavroPlugin.dll")
+    run = launcher.run("a.gcode", display=False, env={"TAVRO_TEST_PLUGIN_HOLD_OPENGL": "1"})
 
     assert run.code == 255, run.lines
-    assert run.lines == set_up(run, launcher.folder) + [
+    assert run.lines == ["load plubgin success"] + set_up(run, launcher.folder) + [
         "System OpenGL library released but not removed"]
     assert launcher.received() is None

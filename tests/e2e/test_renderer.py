@@ -1,5 +1,6 @@
 """Renderer selection end to end: the probe against Wine's OpenGL with and without an X
-display, the switch to the software library staged at mesa\\opengl32.dll, the warning path,
+display and with the versions Mesa can be made to report, the switch to the software library
+staged at mesa\\opengl32.dll, the warning path when another module holds the system library,
 the probe window's visibility and the graphics-preference exports."""
 import re
 import shutil
@@ -39,17 +40,40 @@ def loading_line(folder):
     return f"Loading MESA OpenGL library: {wine_path(folder)}\\mesa\\opengl32.dll"
 
 
-def test_with_a_display_the_system_renderer_stays(with_software_library):
-    launcher = with_software_library
-    run = launcher.run("a.gcode", timeout=60)
-
-    # Mesa under Xvfb reports 4.5: no switch line, and the application binds to the system
-    # library the probe left loaded.
-    assert run.code == 0, run.lines
-    assert run.lines == [
-        "application sees opengl32.dll at C:\\windows\\system32\\opengl32.dll",
+def switched_lines(folder):
+    """A launch that released the system library and runs the application on the software one."""
+    return [
+        "System OpenGL library successfully released",
+        loading_line(folder),
+        ATTACHED,
+        LOADED,
+        f"application sees opengl32.dll at {wine_path(folder / 'mesa' / 'opengl32.dll')}",
         "application received 3 arguments",
     ]
+
+
+# Mesa under Xvfb reports 4.5 of its own; MESA_GL_VERSION_OVERRIDE makes it report another.
+@pytest.mark.parametrize("reported, switched", [
+    (None, False),
+    ("2.0", False),
+    ("1.9", True),
+    ("1.4", True),
+], ids=["Mesa's own 4.5", "2.0", "1.9", "1.4"])
+def test_with_a_display_a_driver_older_than_2_0_is_replaced_by_the_software_library(
+        with_software_library, reported, switched):
+    launcher = with_software_library
+    run = launcher.run("a.gcode", env={"MESA_GL_VERSION_OVERRIDE": reported} if reported else {},
+                       timeout=60)
+
+    assert run.code == 0, run.lines
+    if switched:
+        assert run.lines == switched_lines(launcher.folder)
+    else:
+        # Not a line: the application binds to the system library the probe left loaded.
+        assert run.lines == [
+            "application sees opengl32.dll at C:\\windows\\system32\\opengl32.dll",
+            "application received 3 arguments",
+        ]
 
 
 class RootWindowWatch:
@@ -102,17 +126,36 @@ def test_probe_window_is_never_mapped(launcher, tmp_path):
     assert probe_windows[0] not in mapped
 
 
-def test_without_a_display_the_probe_gets_no_version_and_the_switch_ends_the_launch(
+def test_without_a_display_the_probe_gets_no_version_and_the_software_library_takes_over(
+        with_software_library):
+    launcher = with_software_library
+    # Wine's builtin opengl32 loads but makes no context; nothing else keeps it once the
+    # probe's reference is released.
+    run = launcher.run("a.gcode", display=False)
+
+    assert run.code == 0, run.lines
+    assert run.lines == switched_lines(launcher.folder)
+    argc, argv = launcher.received()
+    assert argv[1:] == ["--gcodeviewer", "a.gcode"]
+
+
+def test_a_system_library_another_module_holds_ends_the_launch_at_the_warning(
         with_software_library, tmp_path):
     launcher = with_software_library
+    # The telemetry plugin is loaded before the renderer decision; this one loads opengl32.dll
+    # itself and keeps it.
+    launcher.add("plugin", "TavroPlugin.dll")
+    plugin_log = tmp_path / "plugin-calls.txt"
+    launcher.env.update({"TAVRO_TEST_PLUGIN_HOLD_OPENGL": "1",
+                         "TAVRO_TEST_PLUGIN_LOG": wine_path(plugin_log)})
     trace = tmp_path / "relay.txt"
+    # Without a display the warning box returns at once.
     run = launcher.run("a.gcode", display=False, env={"WINEDEBUG": "+relay"},
                        stderr_file=trace)
 
-    # Wine's builtin opengl32 loads but makes no context, and stays in the process after the
-    # probe's reference is released: the launch must end there.
+    assert "holds opengl32.dll" in plugin_log.read_text().splitlines()
     assert run.code == 255, run.lines
-    assert run.lines == ["System OpenGL library released but not removed"]
+    assert run.lines == ["load plubgin success", "System OpenGL library released but not removed"]
     assert launcher.received() is None
     # The crash reporter is left running on this path (tests/e2e/test_crash_calls.py); the
     # process still ends without a report.

@@ -132,14 +132,18 @@ def test_size_sets_the_picture(viewer, generated, tmp_path):
     check_drawing(png, generated, size=(400, 500))
 
 
-def test_with_the_software_switch_the_viewer_draws_with_what_it_got(viewer, generated,
-                                                                      tmp_path):
-    # The launcher's switch loads mesa\opengl32.dll by path; a copy of Wine's own library
-    # there is what Wine hands back for such a load.
+def stage_software_library(viewer):
+    """The launcher's switch loads mesa\\opengl32.dll by path; a copy of Wine's own library
+    there is what Wine hands back for such a load."""
     wine_library = Path(os.environ.get("LAUNCHER_WINEPREFIX", "build/windows-mingw/wineprefix"))
     wine_library = wine_library / "drive_c" / "windows" / "system32" / "opengl32.dll"
     (viewer.folder / "mesa").mkdir()
     shutil.copy2(wine_library, viewer.folder / "mesa" / "opengl32.dll")
+
+
+def test_with_the_software_switch_the_viewer_draws_with_what_it_got(viewer, generated,
+                                                                      tmp_path):
+    stage_software_library(viewer)
     png = tmp_path / "software.png"
     run = viewer.run("--sw-renderer", "--screenshot", wine_path(png), wine_path(SAMPLE),
                      timeout=180)
@@ -149,6 +153,26 @@ def test_with_the_software_switch_the_viewer_draws_with_what_it_got(viewer, gene
     match = summary(run)
     expect_summary(match, generated)
     assert match[9] != "", "the summary names the renderer"
+    check_drawing(png, generated)
+
+
+def test_a_driver_older_than_2_0_is_switched_and_the_viewer_draws_all_the_same(viewer, generated,
+                                                                               tmp_path):
+    stage_software_library(viewer)
+    png = tmp_path / "old-driver.png"
+    run = viewer.run("--screenshot", wine_path(png), wine_path(SAMPLE),
+                     env={"MESA_GL_VERSION_OVERRIDE": "1.4"}, timeout=180)
+
+    assert run.code == 0, run.lines
+    assert run.lines[:3] == [
+        "System OpenGL library successfully released",
+        f"Loading MESA OpenGL library: {wine_path(viewer.folder)}\\mesa\\opengl32.dll",
+        "MESA OpenGL library was loaded sucessfully",
+    ]
+    match = summary(run)
+    expect_summary(match, generated)
+    # Wine's library is the software one here, and reports what the override says.
+    assert match[10].startswith("1.4 "), match[0]
     check_drawing(png, generated)
 
 

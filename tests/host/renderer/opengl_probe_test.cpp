@@ -23,6 +23,8 @@ void CreateContextEntry() {}
 void MakeCurrentEntry() {}
 void DeleteContextEntry() {}
 void GetStringEntry() {}
+void ChoosePixelFormatEntry() {}
+void SetPixelFormatEntry() {}
 
 using Calls = std::vector<std::string>;
 
@@ -114,7 +116,10 @@ class FakeProbeSystem final : public OpenGLProbeSystem {
         if (entry == "wglMakeCurrent") return &MakeCurrentEntry;
         if (entry == "wglDeleteContext") return &DeleteContextEntry;
         if (entry == "glGetString") return &GetStringEntry;
-        return &CreateContextEntry;
+        if (entry == "wglChoosePixelFormat") return &ChoosePixelFormatEntry;
+        if (entry == "wglSetPixelFormat") return &SetPixelFormatEntry;
+        ADD_FAILURE() << "the probe looks up " << entry;
+        return nullptr;
     }
     DeviceContext AcquireDeviceContext(WindowHandle window) override {
         EXPECT_EQ(window, kWindow);
@@ -135,6 +140,21 @@ class FakeProbeSystem final : public OpenGLProbeSystem {
     void SetFormat(DeviceContext dc, int format, const PixelFormatDescriptor& descriptor) override {
         EXPECT_EQ(dc, kDc);
         calls.push_back("SetPixelFormat " + std::to_string(format));
+        descriptors.push_back(descriptor);
+    }
+    int ChooseFormatThrough(const PixelFormatEntryPoints& pair, DeviceContext dc,
+                            const PixelFormatDescriptor& descriptor) override {
+        EXPECT_EQ(pair.choose_format, &ChoosePixelFormatEntry);
+        EXPECT_EQ(dc, kDc);
+        calls.push_back("wglChoosePixelFormat");
+        descriptors.push_back(descriptor);
+        return pixel_format;
+    }
+    void SetFormatThrough(const PixelFormatEntryPoints& pair, DeviceContext dc, int format,
+                          const PixelFormatDescriptor& descriptor) override {
+        EXPECT_EQ(pair.set_format, &SetPixelFormatEntry);
+        EXPECT_EQ(dc, kDc);
+        calls.push_back("wglSetPixelFormat " + std::to_string(format));
         descriptors.push_back(descriptor);
     }
     RenderingContext CreateContext(const OpenGLEntryPoints& gl, DeviceContext dc) override {
@@ -200,9 +220,10 @@ TEST(RunOpenGLProbe, ReadsTheVersionInsideTheWindowsCreationAndKeepsTheLibrary) 
     EXPECT_EQ(system.calls,
               Join({{"RegisterClassW", "CreateWindowExW", "LoadLibraryExW"},
                     kLookups,
-                    {"GetDC", "ChoosePixelFormat", "SetPixelFormat 7", "wglCreateContext",
-                     "wglMakeCurrent", "glGetString", "wglDeleteContext", "ReleaseDC",
-                     "DestroyWindow", "DefWindowProcW 2 0 0"}}));
+                    {"GetDC", "GetProcAddress wglChoosePixelFormat",
+                     "GetProcAddress wglSetPixelFormat", "wglChoosePixelFormat",
+                     "wglSetPixelFormat 7", "wglCreateContext", "wglMakeCurrent", "glGetString",
+                     "wglDeleteContext", "ReleaseDC", "DestroyWindow", "DefWindowProcW 2 0 0"}}));
 }
 
 TEST(RunOpenGLProbe, HiddenWindowOfItsOwnClassWithTheRecordAsCreationParameter) {
@@ -322,12 +343,14 @@ TEST(RunOpenGLProbe, RecordStateForEachFailure) {
         for (const std::string& lookup : kLookups) {
             EXPECT_EQ(made(lookup), c.looked_up ? 1 : 0) << lookup;
         }
-        for (const char* call : {"GetDC", "ChoosePixelFormat", "ReleaseDC", "wglCreateContext"}) {
+        for (const char* call :
+             {"GetDC", "wglChoosePixelFormat", "ReleaseDC", "wglCreateContext"}) {
             EXPECT_EQ(made(call), c.took_dc ? 1 : 0) << call;
         }
-        EXPECT_EQ(std::count_if(
-                      system.calls.begin(), system.calls.end(),
-                      [](const std::string& call) { return call.rfind("SetPixelFormat", 0) == 0; }),
+        EXPECT_EQ(std::count_if(system.calls.begin(), system.calls.end(),
+                                [](const std::string& call) {
+                                    return call.rfind("wglSetPixelFormat", 0) == 0;
+                                }),
                   c.took_dc ? 1 : 0);
         // Whenever the window was created, it destroyed itself during its creation.
         EXPECT_EQ(made("DestroyWindow"), system.delivers_create && system.registers ? 1 : 0);
@@ -339,8 +362,44 @@ TEST(RunOpenGLProbe, NoPixelFormatIsPassedOnAsIndexZero) {
     FakeProbeSystem system;
     system.pixel_format = 0;
     RunProbe(system);
-    EXPECT_NE(std::find(system.calls.begin(), system.calls.end(), "SetPixelFormat 0"),
+    EXPECT_NE(std::find(system.calls.begin(), system.calls.end(), "wglSetPixelFormat 0"),
               system.calls.end());
+}
+
+TEST(RunOpenGLProbe, PixelFormatPairFromTheLibraryWhenItHasBothOtherwiseGdi32s) {
+    const Calls library_pair = {"wglChoosePixelFormat", "wglSetPixelFormat 7"};
+    const Calls gdi32_pair = {"ChoosePixelFormat", "SetPixelFormat 7"};
+    const struct {
+        const char* name;
+        std::set<std::string> missing;
+        Calls pair;
+    } cases[] = {
+        {"both exported", {}, library_pair},
+        {"no wglChoosePixelFormat", {"wglChoosePixelFormat"}, gdi32_pair},
+        {"no wglSetPixelFormat", {"wglSetPixelFormat"}, gdi32_pair},
+        {"neither exported", {"wglChoosePixelFormat", "wglSetPixelFormat"}, gdi32_pair},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeProbeSystem system;
+        system.missing_exports = c.missing;
+        const Probe probe = RunProbe(system);
+
+        // The pair is no required entry point: without it the probe goes on as before.
+        EXPECT_EQ(probe.output, "");
+        EXPECT_TRUE(probe.result.done);
+        EXPECT_EQ(probe.result.version, "4.6.0 NVIDIA 531.61");
+        const auto dc = std::find(system.calls.begin(), system.calls.end(), "GetDC");
+        const auto context =
+            std::find(system.calls.begin(), system.calls.end(), "wglCreateContext");
+        ASSERT_LT(dc, context);
+        EXPECT_EQ(Calls(dc + 1, context),
+                  Join({{"GetProcAddress wglChoosePixelFormat", "GetProcAddress wglSetPixelFormat"},
+                        c.pair}));
+        ASSERT_EQ(system.descriptors.size(), 2u);
+        EXPECT_EQ(system.descriptors[0].flags, 0x25u);
+        EXPECT_EQ(system.descriptors[1].flags, 0x25u);
+    }
 }
 
 TEST(RunOpenGLProbe, MessageLoopRunsOnlyWhileTheWindowIsThere) {
