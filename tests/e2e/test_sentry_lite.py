@@ -1,7 +1,9 @@
 """The lite crash reporter's crash path, driven by a small program that starts it the way the
 launcher does and then crashes (tests/windows/fixtures/lite_crasher.cpp)."""
+import os
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -131,3 +133,43 @@ def test_release_and_tags_of_any_bytes_give_a_report_that_parses(crasher, tmp_pa
     report = only_report(database)
     assert report["release"] == 'Crasher "2"\\\n\x01\ufffd'
     assert report["tags"]['quote"back\\slash'] == '"},\x7f\x1f\u00e9\ufffd'
+
+
+def test_temporary_reports_of_ended_processes_are_put_in_place_or_removed(crasher, tmp_path):
+    """What an earlier run left under a temporary name: a whole report goes into place, a cut one
+    goes, and one written a moment ago (its process may still be at it) stays."""
+    database = tmp_path / "reports"
+    code, _ = crasher("keep", wine_path(database))  # a real report to leave half done
+    whole = only_envelope(database)
+    [report] = report_files(database)
+    data = report.read_bytes()
+    report.unlink()
+    old = time.time() - 3600
+    (database / "20250101T000000000Z-7.1.tmp").write_bytes(data)
+    (database / "20250101T000000000Z-8.0.tmp").write_bytes(data[:len(data) // 2])
+    (database / "20250101T000000000Z-9.dmp.tmp").write_bytes(b"MDMP")
+    for name in ("20250101T000000000Z-7.1.tmp", "20250101T000000000Z-8.0.tmp",
+                 "20250101T000000000Z-9.dmp.tmp"):
+        os.utime(database / name, (old, old))
+    (database / "20260101T000000000Z-10.0.tmp").write_bytes(data[:100])
+
+    code, lines = crasher("shut-down", wine_path(database))
+    assert lines == ["init 0", "shutdown 0"]
+    assert [p.name for p in report_files(database)] == [
+        "20250101T000000000Z-7.envelope", "20260101T000000000Z-10.0.tmp"]
+    assert (database / "20250101T000000000Z-7.envelope").read_bytes() == data
+    assert whole.header["event_id"]
+
+
+def test_the_installation_id_is_kept_from_run_to_run(crasher, tmp_path):
+    database = tmp_path / "reports"
+    crasher("keep", wine_path(database))
+    first = only_report(database)
+    for report in report_files(database):
+        report.unlink()
+    crasher("keep", wine_path(database))
+    second = only_report(database)
+    assert first["user"]["id"] == second["user"]["id"] == (database / "installation_id").read_text()
+    assert first["session"]["did"] == second["session"]["did"] == first["user"]["id"]
+    assert first["event_id"] != second["event_id"]
+    assert first["session"]["sid"] != second["session"]["sid"]
