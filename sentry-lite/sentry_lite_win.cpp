@@ -31,6 +31,7 @@
 #include <string>
 
 #include "crash_report.h"
+#include "upload.h"  // upload hook-up
 
 struct sentry_options_s {
     std::optional<std::string> dsn;  // kept: sending is the SDK's
@@ -664,12 +665,15 @@ int sentry_init(sentry_options_t* options) {
     HookAbort(own_runtime_abort, &std::signal);
     HookAbort(ucrt_abort, LoadedUcrtSignal());
     capturing = true;
+    // Upload hook-up: the folder is known good; returns at once, the thread does the rest.
+    sentry_lite::StartUploads(folder, running_options->dsn.value_or(""));
     return 0;
 }
 
 int sentry_shutdown(void) {
     const std::lock_guard<std::mutex> lock(state_mutex);
     if (running_options != nullptr) {
+        sentry_lite::StopUploads();  // upload hook-up: waits at most 2 s for a request
         capturing = false;
         UnhookAbort(ucrt_abort);
         UnhookAbort(own_runtime_abort);
