@@ -358,13 +358,13 @@ DWORD WINAPI UploadThread(void* parameter) {
     Uploader& uploader = **owned;
     // Out of the way of the launch and the viewer, which want the processor now.
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-    while (!uploader.stopping.load()) {
+    // The first pass runs even when the reporter is already shutting down: its cap is what
+    // keeps a run that ends at once (a crash loop) from filling the folder.
+    do {
         RunPass(uploader);
-        if (!uploader.dsn || uploader.posted >= kSentPerRun ||
-            WaitForSingleObject(uploader.wake.get(), INFINITE) != WAIT_OBJECT_0) {
-            break;
-        }
-    }
+    } while (uploader.dsn && uploader.posted < kSentPerRun &&
+             WaitForSingleObject(uploader.wake.get(), INFINITE) == WAIT_OBJECT_0 &&
+             !uploader.stopping.load());
     return 0;
 }
 
