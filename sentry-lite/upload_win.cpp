@@ -361,7 +361,11 @@ DWORD WINAPI UploadThread(void* parameter) {
     // The first pass runs even when the reporter is already shutting down: its cap is what
     // keeps a run that ends at once (a crash loop) from filling the folder.
     do {
-        RunPass(uploader);
+        try {
+            RunPass(uploader);
+        } catch (const std::bad_alloc&) {
+            break;  // what was not sent stays for the next start; this thread must not crash
+        }
     } while (uploader.dsn && uploader.posted < kSentPerRun &&
              WaitForSingleObject(uploader.wake.get(), INFINITE) == WAIT_OBJECT_0 &&
              !uploader.stopping.load());
