@@ -86,6 +86,7 @@ def main():
     parser.add_argument("folder")
     parser.add_argument("--rounds", type=int, default=101)
     parser.add_argument("--step-runs", type=int, default=21)
+    parser.add_argument("--queue-folder")
     options = parser.parse_args()
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("BENCH_")}
@@ -185,6 +186,59 @@ def main():
               f"{low / 1000:.2f} to {high / 1000:.2f} ms | {fastest_tenth(values) / 1000:.2f} ms |")
     if total:
         print(f"| total to the entry of `layrix_main` | {ms(statistics.median(total))} | | |")
+    if options.queue_folder:
+        queue_rows(options.queue_folder, env, max(options.step_runs, 1))
+
+
+# A DSN whose server cannot be reached: nothing listens on the discard port of the loopback.
+UNREACHABLE_DSN = "http://pubkey@127.0.0.1:9/42"
+PENDING = 20
+
+
+def queue_rows(folder, env, runs):
+    """Time to the hand-off with PENDING envelopes waiting and an unreachable server, against
+    none waiting, in alternating runs: what the upload queue costs a start. The envelopes stay
+    (a refused connection keeps them); they are put back should one go."""
+    runner = Runner(folder, {**env, "TAVRO_TEST_PLUGIN_DSN": UNREACHABLE_DSN})
+    database = Path(folder) / "dump"
+    body = (b'{"event_id":"' + b"0" * 32 + b'"}\n{"type":"event","length":1000}\n' +
+            b"x" * 1000 + b"\n")
+
+    def prepare(count):
+        database.mkdir(exist_ok=True)
+        for old in database.glob("*.envelope"):
+            old.unlink()
+        for i in range(count):
+            (database / f"20240229T1200{i:02d}000Z-{i}.envelope").write_bytes(body)
+
+    def one(count):
+        prepare(count)
+        return runner.run(EXE, "--sw-renderer", "a.gcode", label="queue")["entry_us queue"][0]
+
+    one(PENDING)  # warm-up, dropped
+    pairs = []
+    for i in range(runs):
+        first, second = (0, PENDING) if i % 2 == 0 else (PENDING, 0)
+        times = {first: one(first), second: one(second)}
+        pairs.append((times[0], times[PENDING]))
+    prepare(0)
+    print()
+    print(f"Crash reporter's upload queue (`{EXE} --sw-renderer` with a plugin giving the DSN "
+          f"{UNREACHABLE_DSN}, nothing listening; {runs} alternating pairs of runs):")
+    print()
+    print("| measure | median | quartiles | 10th percentile |")
+    print("|---|---|---|---|")
+    for label, values in (("none pending: process creation to `layrix_main`",
+                           [a for a, _ in pairs]),
+                          (f"{PENDING} pending: process creation to `layrix_main`",
+                           [b for _, b in pairs])):
+        low, high = quartiles(values)
+        print(f"| {label} | {ms(statistics.median(values))} | {ms(low)} to {ms(high)} | "
+              f"{ms(fastest_tenth(values))} |")
+    ratio = [b / a for a, b in pairs]
+    low, high = quartiles(ratio)
+    print(f"| **{PENDING} pending / none** (median of per-pair ratios) | "
+          f"**{statistics.median(ratio):.3f}** | {low:.3f} to {high:.3f} | |")
 
 
 if __name__ == "__main__":

@@ -25,12 +25,17 @@ bash scripts/install-deps.sh
 cmake --preset windows-mingw >/dev/null
 cmake --build --preset windows-mingw -j "${LAUNCHER_JOBS:-2}" --target tavro-gcodeviewer \
   sentry_lite bench_application bench_reference_launcher bench_bare_context bench_launch_steps \
-  >/dev/null
+  fixture_plugin >/dev/null
 
 folder=$root/build/bench-run
 rm -rf "$folder"
 cmake --install build/windows-mingw --prefix "$folder" >/dev/null
 cp build/windows-mingw/bench/*.exe build/windows-mingw/bench/orviStudio.dll "$folder/"
+# The same folder with the test plugin, which hands the launcher a DSN, for the rows of the
+# crash reporter's upload queue.
+rm -rf "$folder-queue"
+cp -r "$folder" "$folder-queue"
+cp build/windows-mingw/fixtures/plugin/TavroPlugin.dll "$folder-queue/"
 
 # A prefix of its own, so a test run in the build's prefix cannot disturb it (or be disturbed).
 export WINEPREFIX=${BENCH_WINEPREFIX:-$root/build/bench-wineprefix}
@@ -45,4 +50,5 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" sh -c '
   wineserver -p
   python3 bench/run_bench.py "$@"; code=$?
   wineserver -k; wineserver -w
-  exit $code' sh "$folder" --rounds "$rounds" --step-runs "$step_runs"
+  exit $code' sh "$folder" --rounds "$rounds" --step-runs "$step_runs" \
+    --queue-folder "$folder-queue"

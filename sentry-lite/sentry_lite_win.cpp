@@ -41,6 +41,7 @@
 
 #include "crash_facts_win.h"
 #include "envelope.h"
+#include "upload.h"
 
 struct sentry_options_s {
     std::optional<std::string> dsn;
@@ -1040,12 +1041,15 @@ int sentry_init(sentry_options_t* options) {
     HookAbort(own_runtime_abort, &std::signal);
     HookAbort(ucrt_abort, LoadedUcrtSignal());
     capturing = true;
+    // Upload hook-up: the folder is known good; returns at once, the thread does the rest.
+    sentry_lite::StartUploads(folder, running_options->dsn.value_or(""));
     return 0;
 }
 
 int sentry_shutdown(void) {
     const std::lock_guard<std::mutex> lock(state_mutex);
     if (running_options != nullptr) {
+        sentry_lite::StopUploads();  // upload hook-up: waits at most 2 s for a request
         capturing = false;
         UnhookAbort(ucrt_abort);
         UnhookAbort(own_runtime_abort);

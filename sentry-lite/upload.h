@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+// Sending the envelopes waiting in the database folder, on a thread of its own. None of these
+// calls waits for the network; none is for a crashed process, which sends nothing (its
+// envelope goes at the next start).
+namespace sentry_lite {
+
+// Starts the upload thread for `database_folder` (an absolute path). The thread caps the
+// folder (the newest kKeptEnvelopes envelopes stay, whatever the DSN), then, when `dsn`
+// reads, sends the oldest envelopes first, at most kSentPerRun in the run. Returns false when
+// the thread could not be started, or uploads are already running. Returns at once: listing
+// the folder and every request are the thread's.
+bool StartUploads(const std::wstring& database_folder, const std::string& dsn);
+
+// A new envelope is in the folder (a finished session): the thread looks again. Nothing
+// happens when uploads are not running.
+void WakeUploads();
+
+// Ends the thread: waits at most kStopPatienceMs for a request in flight, then leaves it to
+// the end of the process (its file stays for the next start unless the server took it).
+void StopUploads();
+constexpr unsigned kStopPatienceMs = 2000;
+
+}  // namespace sentry_lite

@@ -1,0 +1,187 @@
+#include "upload_policy.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "envelope.h"
+
+namespace sentry_lite {
+namespace {
+
+constexpr std::string_view kEnvelopeSuffix = ".envelope";
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool StartsWithStamp(std::string_view name) {
+    if (name.size() < kFileStampLength) {
+        return false;
+    }
+    for (size_t i = 0; i < kFileStampLength; ++i) {
+        const bool ok = i == 8 ? name[i] == 'T' : i == 18 ? name[i] == 'Z' : IsDigit(name[i]);
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Whole seconds, a fraction rounded up; nothing for text that is not a plain number (an HTTP
+// date in Retry-After included: the default is near enough for a run).
+std::optional<int64_t> ReadSeconds(std::string_view text) {
+    text = Trim(text);
+    int64_t seconds = 0;
+    size_t i = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i) {
+        seconds = std::min(seconds * 10 + (text[i] - '0'), kMaxRetryAfterSeconds);
+    }
+    if (i == 0) {
+        return std::nullopt;
+    }
+    if (i < text.size() && text[i] == '.') {
+        bool fraction = false;
+        for (++i; i < text.size() && IsDigit(text[i]); ++i) {
+            fraction = fraction || text[i] != '0';
+        }
+        seconds = std::min(seconds + (fraction ? 1 : 0), kMaxRetryAfterSeconds);
+    }
+    if (i != text.size()) {
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+bool IsSentCategory(std::string_view category) {
+    return category == "error" || category == "session" || category == "attachment" ||
+           category == "default";
+}
+
+// retry_after:categories:scope...; an empty category list means every category.
+bool GroupHoldsUs(std::string_view categories) {
+    if (Trim(categories).empty()) {
+        return true;
+    }
+    while (true) {
+        const size_t semicolon = categories.find(';');
+        if (IsSentCategory(Trim(categories.substr(0, semicolon)))) {
+            return true;
+        }
+        if (semicolon == std::string_view::npos) {
+            return false;
+        }
+        categories.remove_prefix(semicolon + 1);
+    }
+}
+
+int64_t SentryRateLimitSeconds(std::string_view header) {
+    int64_t longest = 0;
+    while (!header.empty()) {
+        const size_t comma = header.find(',');
+        const std::string_view group = Trim(header.substr(0, comma));
+        header.remove_prefix(comma == std::string_view::npos ? header.size() : comma + 1);
+        if (group.empty()) {
+            continue;
+        }
+        const size_t colon = group.find(':');
+        const std::string_view rest =
+            colon == std::string_view::npos ? std::string_view() : group.substr(colon + 1);
+        const std::string_view categories = rest.substr(0, rest.find(':'));
+        if (GroupHoldsUs(categories)) {
+            longest = std::max(
+                longest, ReadSeconds(group.substr(0, colon)).value_or(kDefaultRetryAfterSeconds));
+        }
+    }
+    return longest;
+}
+
+}  // namespace
+
+bool IsEnvelopeName(std::string_view name) {
+    return name.size() > kEnvelopeSuffix.size() &&
+           name.compare(name.size() - kEnvelopeSuffix.size(), kEnvelopeSuffix.size(),
+                        kEnvelopeSuffix) == 0 &&
+           name.find_first_of("/\\") == std::string_view::npos;
+}
+
+std::string AgeKey(const PendingEnvelope& envelope) {
+    if (StartsWithStamp(envelope.name)) {
+        return envelope.name.substr(0, kFileStampLength) + envelope.name;
+    }
+    char stamp[kFileStampLength];
+    WriteFileStamp(envelope.modified_ms, stamp);
+    return std::string(stamp, sizeof stamp) + envelope.name;
+}
+
+QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send_at_most) {
+    std::vector<std::pair<std::string, std::string>> aged;  // age key, name
+    for (PendingEnvelope& envelope : found) {
+        if (IsEnvelopeName(envelope.name)) {
+            aged.emplace_back(AgeKey(envelope), std::move(envelope.name));
+        }
+    }
+    std::sort(aged.begin(), aged.end());
+    QueuePlan plan;
+    const size_t removed = aged.size() > keep ? aged.size() - keep : 0;
+    for (size_t i = 0; i < aged.size(); ++i) {
+        if (i < removed) {
+            plan.remove.push_back(std::move(aged[i].second));
+        } else if (plan.send.size() < send_at_most) {
+            plan.send.push_back(std::move(aged[i].second));
+        }
+    }
+    return plan;
+}
+
+FileDecision DecideFile(const HttpOutcome& outcome) {
+    if (!outcome.answered) {
+        return {false, false};
+    }
+    if (outcome.status >= 200 && outcome.status < 300) {
+        return {true, true};
+    }
+    if (outcome.status == 429) {
+        return {false, false};
+    }
+    if (outcome.status >= 400 && outcome.status < 500) {
+        return {true, true};
+    }
+    return {false, false};
+}
+
+int64_t RateLimitSeconds(const HttpOutcome& outcome) {
+    if (!outcome.answered) {
+        return 0;
+    }
+    if (outcome.rate_limits && !Trim(*outcome.rate_limits).empty()) {
+        const int64_t seconds = SentryRateLimitSeconds(*outcome.rate_limits);
+        if (seconds > 0 || outcome.status != 429) {
+            return seconds;
+        }
+    }
+    if (outcome.status != 429) {
+        return 0;
+    }
+    const std::optional<int64_t> seconds =
+        outcome.retry_after ? ReadSeconds(*outcome.retry_after) : std::nullopt;
+    return seconds.value_or(kDefaultRetryAfterSeconds);
+}
+
+void RateLimit::Note(const HttpOutcome& outcome, int64_t now_ms) {
+    const int64_t seconds = RateLimitSeconds(outcome);
+    if (seconds > 0) {
+        until_ms_ = std::max(until_ms_, now_ms + seconds * 1000);
+    }
+}
+
+}  // namespace sentry_lite

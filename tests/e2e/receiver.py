@@ -1,0 +1,164 @@
+"""A crash-report server for the tests: an HTTP server on 127.0.0.1 that records every POST and
+answers as the test scripts it, and a reader of the Sentry envelopes it receives.
+
+It stops by itself after a while should a test never stop it, answers nothing past its
+script (200 for the rest), and holds a request it is told never to answer only until it is
+stopped."""
+import json
+import threading
+import time
+from dataclasses import dataclass
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+HANG = "hang"  # in a script: take the request and never answer it
+MAX_BODY = 64 << 20
+LIFETIME_S = 600
+
+
+@dataclass
+class Request:
+    path: str
+    headers: dict  # lower-case names
+    body: bytes
+
+
+class Receiver:
+    """answers: one per request in order, each (status, {header: value}) or HANG; later
+    requests get 200. flag: a file made when `expect` requests have come (HANG ones count
+    when they arrive), so the application of the run can stop waiting."""
+
+    def __init__(self, answers=(), flag=None, expect=None):
+        self.answers, self.flag, self.expect = list(answers), flag, expect
+        self.requests = []
+        self.lock = threading.Lock()
+        self.release = threading.Event()
+        receiver = self
+
+        class Handler(BaseHTTPRequestHandler):
+            timeout = 30  # a client that stops sending halfway is let go
+
+            def do_POST(self):
+                receiver.serve(self)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
+                                       daemon=True)
+        self.timer = threading.Timer(LIFETIME_S, self.stop)
+        self.timer.daemon = True
+
+    def __enter__(self):
+        self.thread.start()
+        self.timer.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stop(self):
+        self.timer.cancel()
+        self.release.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+    def dsn(self, key="pubkey", path="", project="42"):
+        return f"http://{key}@127.0.0.1:{self.port}/{path}{project}"
+
+    def serve(self, handler):
+        length = int(handler.headers.get("Content-Length", "0"))
+        if length > MAX_BODY:
+            handler.send_error(413)
+            return
+        body = handler.rfile.read(length)
+        with self.lock:
+            self.requests.append(Request(handler.path,
+                                         {k.lower(): v for k, v in handler.headers.items()},
+                                         body))
+            index = len(self.requests) - 1
+            answer = self.answers[index] if index < len(self.answers) else (200, {})
+        if answer == HANG:
+            self.count_in()
+            self.release.wait(LIFETIME_S)
+            handler.close_connection = True
+            return
+        status, headers = answer
+        reply = json.dumps({"id": "0" * 32}).encode() if 200 <= status < 300 else b"{}"
+        handler.send_response(status)
+        for name, value in headers.items():
+            handler.send_header(name, value)
+        handler.send_header("Content-Type", "application/json")
+        handler.send_header("Content-Length", str(len(reply)))
+        handler.end_headers()
+        handler.wfile.write(reply)
+        handler.wfile.flush()
+        self.count_in()
+
+    def count_in(self):
+        with self.lock:
+            done = self.expect is not None and len(self.requests) >= self.expect
+        if done and self.flag is not None:
+            Path(self.flag).touch()
+
+    def wait_for(self, count, seconds):
+        deadline = time.monotonic() + seconds
+        while len(self.requests) < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return len(self.requests) >= count
+
+
+def read_envelope(body):
+    """The envelope's header and its items as (item header, payload bytes). Fails on anything
+    that is not a whole envelope: each item's payload is its `length` bytes, or runs to the
+    next line feed when no length is given."""
+    header_line, _, rest = body.partition(b"\n")
+    header = json.loads(header_line)
+    assert isinstance(header, dict), header
+    items = []
+    while rest:
+        item_line, newline, rest = rest.partition(b"\n")
+        if not item_line and not newline:
+            break
+        item = json.loads(item_line)
+        assert isinstance(item.get("type"), str), item
+        if "length" in item:
+            payload, rest = rest[:item["length"]], rest[item["length"]:]
+            assert len(payload) == item["length"], "payload cut short"
+            if rest.startswith(b"\n"):
+                rest = rest[1:]
+        else:
+            payload, _, rest = rest.partition(b"\n")
+        items.append((item, payload))
+    return header, items
+
+
+def make_envelope(event_id, items):
+    """A Sentry envelope of (item type, payload bytes, extra item header fields)."""
+    parts = [json.dumps({"event_id": event_id, "sent_at": "2024-02-29T12:00:00.000Z"}).encode()]
+    for kind, payload, extra in items:
+        parts.append(json.dumps({"type": kind, "length": len(payload), **extra}).encode())
+        parts.append(payload)
+    return b"\n".join(parts) + b"\n"
+
+
+def crash_envelope(event_id, timestamp="2024-02-29T12:00:00.000Z"):
+    """An event, its session ended as crashed and a minidump, as a crash leaves them."""
+    event = json.dumps({"event_id": event_id, "timestamp": timestamp, "level": "fatal",
+                        "release": "TavroStudio 1.5.27", "environment": "production",
+                        "platform": "native"}).encode()
+    session = json.dumps({"sid": "9c2a8e0a-6b7c-4d3e-8f91-0a1b2c3d4e5f", "init": False,
+                          "started": timestamp, "timestamp": timestamp, "status": "crashed",
+                          "errors": 1, "attrs": {"release": "TavroStudio 1.5.27",
+                                                 "environment": "production"}}).encode()
+    # Every byte value, line feeds and NULs among them: the body must arrive as it is.
+    minidump = b"MDMP\x93\xa7\x00\x00" + bytes(range(256)) + b"\r\n\n\x00" + event_id.encode()
+    return make_envelope(event_id, [
+        ("event", event, {}),
+        ("session", session, {}),
+        ("attachment", minidump, {"filename": "minidump.dmp",
+                                  "attachment_type": "event.minidump"}),
+    ])

@@ -1,0 +1,224 @@
+"""The lite crash reporter sends the envelopes waiting in the launcher's "dump" folder to the
+DSN the telemetry plugin gives, at the start of a run, against a receiver on 127.0.0.1
+(receiver.py). The same receiver takes what the real SDK's sentry.dll sends."""
+import json
+import shutil
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import wine_path
+from receiver import HANG, Receiver, crash_envelope, read_envelope
+
+AUTH = "Sentry sentry_key=pubkey, sentry_version=7, sentry_client=sentry.native.lite/1.5.27"
+ENVELOPE_TYPE = "application/x-sentry-envelope"
+APP_LINE = "application received 3 arguments"
+# Generous: what the application is given for the reporter's work, and what a run may take.
+WAIT_MS = 20000
+RUN_LIMIT_S = 60
+SDK = Path(__file__).resolve().parents[2].parent / "shared" / "sentry-native"
+
+
+def event_id(i):
+    return f"{i:032x}"
+
+
+def envelope_name(i):
+    return f"20240229T1200{i // 10 % 6}{i % 10}{i // 60:03d}Z-{1000 + i}.envelope"
+
+
+@pytest.fixture
+def uploads(stage, tmp_path):
+    """A launcher folder with the test plugin, and its database folder with `count` crash
+    envelopes in it, oldest first by name (and written newest first, so the name decides)."""
+    def make(count, dsn=None, receiver=None, wait_ms=None, **settings):
+        launcher = stage()
+        launcher.add("plugin", "TavroPlugin.dll")
+        database = launcher.folder / "dump"
+        database.mkdir()
+        envelopes = {}
+        for i in reversed(range(count)):
+            body = crash_envelope(event_id(i))
+            (database / envelope_name(i)).write_bytes(body)
+            envelopes[envelope_name(i)] = body
+        flag = tmp_path / "received-all"
+        if receiver is not None:
+            receiver.flag = flag
+        launcher.env.update({"TAVRO_TEST_PLUGIN_DSN": dsn if dsn is not None else "",
+                             "TAVRO_TEST_APP_WAIT_MS": str(wait_ms if wait_ms is not None
+                                                           else WAIT_MS),
+                             "TAVRO_TEST_APP_WAIT_FOR": wine_path(flag), **settings})
+        launcher.database, launcher.envelopes = database, envelopes
+        return launcher
+    return make
+
+
+def pending(launcher):
+    return sorted(p.name for p in launcher.database.iterdir())
+
+
+def run_to_the_end(launcher):
+    started = time.monotonic()
+    run = launcher.run("a.gcode", timeout=RUN_LIMIT_S)
+    assert run.code == 0, run.lines
+    assert APP_LINE in run.lines
+    return run, time.monotonic() - started
+
+
+def check_posted(request, body, path="/api/42/envelope/"):
+    assert request.path == path
+    assert request.headers["x-sentry-auth"] == AUTH
+    assert request.headers["content-type"] == ENVELOPE_TYPE
+    assert request.body == body
+    read_envelope(request.body)
+
+
+def test_each_pending_envelope_is_posted_once_oldest_first_and_removed(uploads):
+    with Receiver(expect=3) as receiver:
+        launcher = uploads(3, receiver=receiver)
+        launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn(path="base/v1/")
+        # What is not a whole envelope stays where it is.
+        others = ["20240229T110000000Z-7.json", "20240229T110000000Z-8.tmp",
+                  "20240229T110000000Z-9.envelope.tmp"]
+        for name in others:
+            (launcher.database / name).write_bytes(b"{}")
+        run_to_the_end(launcher)
+        receiver.wait_for(4, 1)
+    names = sorted(launcher.envelopes)
+    assert len(receiver.requests) == 3
+    for request, name in zip(receiver.requests, names):
+        check_posted(request, launcher.envelopes[name], path="/base/v1/api/42/envelope/")
+        header, items = read_envelope(request.body)
+        assert [item["type"] for item, _ in items] == ["event", "session", "attachment"]
+    assert pending(launcher) == sorted(others)
+
+
+# The first answer, then 200 for the rest; a second start sends what the first kept, once.
+@pytest.mark.parametrize("answer, removed, posted_first", [
+    ((503, {}), False, 1),          # the server is not taking envelopes now: stop, keep
+    ((500, {}), False, 1),
+    ((429, {"Retry-After": "3600"}), False, 1),
+    ((429, {"X-Sentry-Rate-Limits": "3600:error;session:key"}), False, 1),
+    ((400, {}), True, 3),           # never taken: removed, the next goes on
+    ((413, {}), True, 3),
+], ids=["503", "500", "429-retry-after", "429-rate-limits", "400", "413"])
+def test_what_an_answer_does_with_the_file_and_the_next_start(uploads, answer, removed,
+                                                              posted_first):
+    with Receiver(answers=[answer], expect=posted_first) as receiver:
+        # No wait for more than was asked for: a run that would send more would do it in the
+        # seconds the application gives it.
+        launcher = uploads(3, receiver=receiver)
+        launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
+        if posted_first == 1:
+            launcher.env["TAVRO_TEST_APP_WAIT_MS"] = "3000"
+            launcher.env.pop("TAVRO_TEST_APP_WAIT_FOR")
+        run_to_the_end(launcher)
+        assert len(receiver.requests) == posted_first
+        first = sorted(launcher.envelopes)[0]
+        kept = sorted(launcher.envelopes)[1 if removed else 0:] if posted_first == 1 else []
+        assert pending(launcher) == kept
+        check_posted(receiver.requests[0], launcher.envelopes[first])
+
+        receiver.requests.clear()
+        receiver.answers = []
+        receiver.expect = len(kept)
+        receiver.flag.unlink(missing_ok=True)
+        run_to_the_end(launcher)
+        assert [r.body for r in receiver.requests] == [launcher.envelopes[n] for n in kept]
+        assert pending(launcher) == []
+
+
+def test_a_server_that_never_answers_delays_nothing_and_the_file_stays(uploads):
+    with Receiver(answers=[HANG], expect=1) as receiver:
+        launcher = uploads(2, receiver=receiver)
+        launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
+        # The application returns once the request is in flight; the reporter's shutdown gives
+        # it 2 s and leaves it.
+        _, seconds = run_to_the_end(launcher)
+        assert len(receiver.requests) == 1
+    assert seconds < 20
+    assert pending(launcher) == sorted(launcher.envelopes)
+
+
+def test_a_refused_connection_keeps_every_file(uploads):
+    with Receiver() as receiver:
+        closed_port_dsn = receiver.dsn()
+    launcher = uploads(2, dsn=closed_port_dsn, wait_ms=3000)
+    run_to_the_end(launcher)
+    assert pending(launcher) == sorted(launcher.envelopes)
+
+
+@pytest.mark.parametrize("dsn, settings", [
+    ("", {}),
+    ("ftp://pubkey@127.0.0.1:{port}/42", {}),
+    ("http://127.0.0.1:{port}/42", {}),              # no key
+    ("http://@127.0.0.1:{port}/42", {}),
+    ("http://pubkey@127.0.0.1:{port}/", {}),         # no project
+    ("http://pubkey@127.0.0.1:{port}/42/", {}),
+    ("http://pubkey@127.0.0.1:{port}/project", {}),
+    ("http://pubkey@127.0.0.1:{port}x/42", {}),      # bad port
+    ("http://pubkey@127.0.0.1:0/42", {}),
+    ("http://pubkey@127.0.0.1:{port}/42?sentry_key=x", {}),
+    ("http://pub key@127.0.0.1:{port}/42", {}),
+    ("http://pubkey@127.0.0.1:{port}/42\x7f", {}),
+    ("http://pubk\u00e9y@127.0.0.1:{port}/42", {}),
+    ("", {"TAVRO_TEST_PLUGIN_DSN_SIZE": str(1 << 20)}),  # a megabyte of "x"
+], ids=lambda value: None if isinstance(value, dict) else repr(value)[:40])
+def test_a_dsn_that_does_not_read_sends_nothing_and_keeps_every_file(uploads, dsn, settings):
+    with Receiver() as receiver:
+        launcher = uploads(2, dsn=dsn.format(port=receiver.port), wait_ms=2000, **settings)
+        run_to_the_end(launcher)
+        assert receiver.requests == []
+    assert pending(launcher) == sorted(launcher.envelopes)
+
+
+@pytest.mark.parametrize("send", [False, True], ids=["no DSN", "server up"])
+def test_more_pending_envelopes_than_the_cap_leave_the_newest(uploads, send):
+    with Receiver(expect=10) as receiver:
+        launcher = uploads(35, receiver=receiver, wait_ms=None if send else 0)
+        if send:
+            launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
+        run_to_the_end(launcher)
+        receiver.wait_for(11, 1)
+    names = sorted(launcher.envelopes)
+    if send:
+        # The 5 oldest go unsent, the next 10 are the run's share, the newest 20 wait.
+        assert [r.body for r in receiver.requests] == [launcher.envelopes[n] for n in names[5:15]]
+        assert pending(launcher) == names[15:]
+    else:
+        assert receiver.requests == []
+        assert pending(launcher) == names[5:]
+
+
+def test_the_receiver_takes_what_the_real_sdk_sends(stage, tmp_path):
+    """A crash under the SDK's sentry.dll, then a normal start: the crash's envelope and both
+    sessions reach the receiver as the lite reporter's do."""
+    if not (SDK / "bin" / "sentry.dll").is_file():
+        pytest.skip(f"the Sentry Native SDK build is not at {SDK} (a clone without ../shared)")
+    with Receiver() as receiver:
+        launcher = stage(app="app-crashing")
+        launcher.add("plugin", "TavroPlugin.dll")
+        shutil.copy2(SDK / "bin" / "sentry.dll", launcher.folder / "sentry.dll")
+        env = {"TAVRO_TEST_PLUGIN_DSN": receiver.dsn()}
+        # An abort: the SDK passes an exception on to the system once it has written its
+        # envelope, and Wine then never ends the process.
+        crashed = launcher.run("a.gcode", env={**env, "TAVRO_TEST_CRASH": "abort"},
+                               timeout=RUN_LIMIT_S)
+        assert crashed.code == 3, crashed.lines
+        launcher.run("a.gcode", env=env, timeout=RUN_LIMIT_S)
+        receiver.wait_for(2, 5)
+        requests = list(receiver.requests)
+    assert requests, "the SDK sent nothing"
+    items = []
+    for request in requests:
+        assert request.path == "/api/42/envelope/"
+        assert request.headers["x-sentry-auth"].startswith(
+            "Sentry sentry_key=pubkey, sentry_version=7, sentry_client=sentry.native/")
+        assert request.headers["content-type"] == ENVELOPE_TYPE
+        items += read_envelope(request.body)[1]
+    kinds = [item["type"] for item, _ in items]
+    assert "event" in kinds, kinds
+    statuses = [json.loads(payload)["status"] for item, payload in items
+                if item["type"] == "session"]
+    assert "crashed" in statuses and "exited" in statuses, statuses
