@@ -250,6 +250,47 @@ std::string Attributes(const CrashContext& context) {
     return out + "}";
 }
 
+// The session's payload, with the time and duration texts as given; where those two are.
+struct SessionText {
+    std::string payload;
+    size_t time_at = 0;
+    size_t duration_at = 0;
+};
+
+SessionText SessionPayload(const CrashContext& context, const std::string& time, const char* status,
+                           int errors, const std::string& duration) {
+    SessionText text;
+    std::string& payload = text.payload;
+    payload = "{\"sid\":" + JsonString(context.session.sid);
+    if (!context.installation_id.empty()) {
+        payload += ",\"did\":" + JsonString(context.installation_id);
+    }
+    // Only the end of a session is sent, so its one update is always the first.
+    payload += ",\"init\":true,\"started\":\"" + FormatUtcTime(context.session.started_ms) +
+               "\",\"timestamp\":\"";
+    text.time_at = payload.size();
+    payload += time;
+    payload += std::string("\",\"status\":\"") + status +
+               "\",\"errors\":" + std::to_string(errors) + ",\"duration\":";
+    text.duration_at = payload.size();
+    payload += duration;
+    payload += ",\"attrs\":" + Attributes(context) + "}";
+    return text;
+}
+
+std::string EnvelopeHeader(const CrashContext& context, bool with_event_id) {
+    const bool has_dsn = context.dsn && !context.dsn->empty();
+    std::string header = "{";
+    if (with_event_id) {
+        header += "\"event_id\":" + JsonString(context.event_id) + ",";
+    }
+    if (has_dsn) {
+        header += "\"dsn\":" + JsonString(*context.dsn) + ",";
+    }
+    return header + "\"sdk\":{\"name\":\"" + kSdkName + "\",\"version\":\"" + kSdkVersion +
+           "\"}}\n";
+}
+
 std::string Tags(const std::map<std::string, std::string>& tags) {
     std::string out = "{";
     for (const auto& [key, value] : tags) {
@@ -313,11 +354,7 @@ const char* ExceptionName(uint32_t code) {
 
 PreparedEnvelope PrepareEnvelope(const CrashContext& context) {
     PreparedEnvelope prepared;
-    const bool has_dsn = context.dsn && !context.dsn->empty();
-    prepared.header = "{\"event_id\":" + JsonString(context.event_id) +
-                      (has_dsn ? ",\"dsn\":" + JsonString(*context.dsn) : std::string()) +
-                      ",\"sdk\":{\"name\":\"" + kSdkName + "\",\"version\":\"" + kSdkVersion +
-                      "\"}}\n";
+    prepared.header = EnvelopeHeader(context, true);
 
     prepared.event_item = "{\"type\":\"event\",\"length\":";
     prepared.event_length_at = prepared.event_item.size();
@@ -345,27 +382,32 @@ PreparedEnvelope PrepareEnvelope(const CrashContext& context) {
     event += "\"";
 
     if (context.session.status == SessionStatus::kOpen) {
-        std::string payload = "{\"sid\":" + JsonString(context.session.sid);
-        if (!context.installation_id.empty()) {
-            payload += ",\"did\":" + JsonString(context.installation_id);
-        }
-        payload += ",\"init\":true,\"started\":\"" + FormatUtcTime(context.session.started_ms) +
-                   "\",\"timestamp\":\"";
-        const size_t time_at = payload.size();
-        payload += kTimePlaceholder;
-        payload += "\",\"status\":\"crashed\",\"errors\":1,\"duration\":";
-        const size_t duration_at = payload.size();
-        payload += std::string(kDurationWidth, '0');
-        payload += ",\"attrs\":" + Attributes(context) + "}";
-        // The duration's field keeps its width whatever it holds, so the length is known now.
+        // The time and the duration keep their width whatever they hold, so the length is
+        // known now.
+        const SessionText text = SessionPayload(context, kTimePlaceholder, "crashed", 1,
+                                                std::string(kDurationWidth, '0'));
         const std::string item =
-            "{\"type\":\"session\",\"length\":" + std::to_string(payload.size()) + "}\n";
-        prepared.session = item + payload + "\n";
-        prepared.session_time_at = item.size() + time_at;
-        prepared.session_duration_at = item.size() + duration_at;
+            "{\"type\":\"session\",\"length\":" + std::to_string(text.payload.size()) + "}\n";
+        prepared.session = item + text.payload + "\n";
+        prepared.session_time_at = item.size() + text.time_at;
+        prepared.session_duration_at = item.size() + text.duration_at;
         prepared.session_started_ms = context.session.started_ms;
     }
     return prepared;
+}
+
+std::string SessionEndEnvelope(const CrashContext& context, int64_t ended_ms) {
+    if (context.session.status != SessionStatus::kOpen) {
+        return {};
+    }
+    char duration[kDurationWidth];
+    WriteDuration(ended_ms - context.session.started_ms, duration);
+    std::string seconds(duration, sizeof duration);
+    seconds.erase(0, seconds.find_first_not_of(' '));
+    const SessionText text = SessionPayload(context, FormatUtcTime(ended_ms), "exited", 0, seconds);
+    return EnvelopeHeader(context, false) +
+           "{\"type\":\"session\",\"length\":" + std::to_string(text.payload.size()) + "}\n" +
+           text.payload + "\n";
 }
 
 void CompleteEnvelope(PreparedEnvelope& prepared, int64_t time_ms, size_t crash_part_size) {

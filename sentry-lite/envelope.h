@@ -60,6 +60,11 @@ struct PreparedEnvelope {
 
 PreparedEnvelope PrepareEnvelope(const CrashContext& context);
 
+// The envelope that ends the context's open session cleanly at `ended_ms` (status "exited",
+// no errors, its duration): a header without an event, and one session item. Empty when no
+// session is open.
+std::string SessionEndEnvelope(const CrashContext& context, int64_t ended_ms);
+
 // Fills in the crash's time, the duration of the session and the event's length, given the
 // size of the crash's part of the event. Allocates nothing.
 void CompleteEnvelope(PreparedEnvelope& prepared, int64_t time_ms, size_t crash_part_size);

@@ -9,6 +9,7 @@ namespace sentry_lite {
 namespace {
 
 constexpr std::string_view kEnvelopeSuffix = ".envelope";
+constexpr std::string_view kSessionEndSuffix = "-session.envelope";
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -123,21 +124,39 @@ std::string AgeKey(const PendingEnvelope& envelope) {
     return std::string(stamp, sizeof stamp) + envelope.name;
 }
 
+bool IsSessionEndName(std::string_view name) {
+    return name.size() > kSessionEndSuffix.size() &&
+           name.compare(name.size() - kSessionEndSuffix.size(), kSessionEndSuffix.size(),
+                        kSessionEndSuffix) == 0;
+}
+
 QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send_at_most) {
-    std::vector<std::pair<std::string, std::string>> aged;  // age key, name
+    struct Aged {
+        std::string key;
+        std::string name;
+        bool session_end;
+    };
+    std::vector<Aged> aged;
+    size_t session_ends = 0;
     for (PendingEnvelope& envelope : found) {
         if (IsEnvelopeName(envelope.name)) {
-            aged.emplace_back(AgeKey(envelope), std::move(envelope.name));
+            const bool session_end = IsSessionEndName(envelope.name);
+            session_ends += session_end ? 1 : 0;
+            aged.push_back({AgeKey(envelope), std::move(envelope.name), session_end});
         }
     }
-    std::sort(aged.begin(), aged.end());
+    std::sort(aged.begin(), aged.end(), [](const Aged& a, const Aged& b) { return a.key < b.key; });
+    const auto beyond = [keep](size_t count) { return count > keep ? count - keep : 0; };
+    size_t remove_reports = beyond(aged.size() - session_ends);
+    size_t remove_session_ends = beyond(session_ends);
     QueuePlan plan;
-    const size_t removed = aged.size() > keep ? aged.size() - keep : 0;
-    for (size_t i = 0; i < aged.size(); ++i) {
-        if (i < removed) {
-            plan.remove.push_back(std::move(aged[i].second));
+    for (Aged& envelope : aged) {
+        size_t& to_remove = envelope.session_end ? remove_session_ends : remove_reports;
+        if (to_remove > 0) {
+            --to_remove;
+            plan.remove.push_back(std::move(envelope.name));
         } else if (plan.send.size() < send_at_most) {
-            plan.send.push_back(std::move(aged[i].second));
+            plan.send.push_back(std::move(envelope.name));
         }
     }
     return plan;

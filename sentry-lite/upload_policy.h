@@ -11,8 +11,10 @@
 // to send at a start, which to remove, and what a server's answer means for a file.
 namespace sentry_lite {
 
-// The envelopes kept in the folder, newest first: a crash loop or a long time offline never
-// holds more. The cap holds whatever the DSN, since reports are written without one.
+// The envelopes of each kind kept in the folder, newest first: a crash loop or a long time
+// offline never holds more. Crash reports and session ends are counted apart, so the runs of a
+// long time offline, each ending a session, never push a crash report out. The cap holds
+// whatever the DSN, since crash reports are written without one.
 constexpr size_t kKeptEnvelopes = 30;
 // Envelopes posted at most in one run of the process, so a backlog costs a start no more than
 // this many requests.
@@ -39,8 +41,12 @@ bool IsEnvelopeName(std::string_view name);
 // the time of the last write for a name without one, then the name.
 std::string AgeKey(const PendingEnvelope& envelope);
 
+// A session's clean end, written at the end of a run: <stamp>-<pid>-session.envelope. Every
+// other envelope is a crash report.
+bool IsSessionEndName(std::string_view name);
+
 struct QueuePlan {
-    std::vector<std::string> remove;  // beyond the newest `keep`, oldest first
+    std::vector<std::string> remove;  // beyond the newest `keep` of each kind, oldest first
     std::vector<std::string> send;    // the rest, oldest first, at most `send_at_most`
 };
 

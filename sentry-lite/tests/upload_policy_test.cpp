@@ -74,6 +74,29 @@ TEST(PlanQueue, AtTheCapNothingIsRemovedAndWithNoBudgetNothingSent) {
     EXPECT_TRUE(plan.send.empty());
 }
 
+// Runs of a long time offline each end a session; those never push a crash report out, and
+// both kinds go oldest first together.
+TEST(PlanQueue, SessionEndsAreCappedApartFromCrashReports) {
+    std::vector<PendingEnvelope> found;
+    for (int i = 0; i < 40; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "20240301T1200%02d000Z-%d-session.envelope", i, i);
+        found.push_back({name, 0});
+    }
+    found.push_back({"20240229T000000000Z-1.envelope", 0});
+    found.push_back({"20240302T000000000Z-2.envelope", 0});
+    const QueuePlan plan = PlanQueue(found, 30, 3);
+    ASSERT_EQ(plan.remove.size(), 10u);
+    EXPECT_EQ(plan.remove.front(), "20240301T120000000Z-0-session.envelope");
+    EXPECT_EQ(plan.remove.back(), "20240301T120009000Z-9-session.envelope");
+    EXPECT_EQ(plan.send,
+              (Names{"20240229T000000000Z-1.envelope", "20240301T120010000Z-10-session.envelope",
+                     "20240301T120011000Z-11-session.envelope"}));
+    EXPECT_TRUE(IsSessionEndName("20240301T120000000Z-9-session.envelope"));
+    EXPECT_FALSE(IsSessionEndName("-session.envelope"));
+    EXPECT_FALSE(IsSessionEndName("20240301T120000000Z-9.envelope"));
+}
+
 HttpOutcome Answer(int status, const char* retry_after = nullptr,
                    const char* rate_limits = nullptr) {
     HttpOutcome outcome;

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,7 +34,9 @@ void CheckRateLimit(const sentry_lite::HttpOutcome& outcome) {
     if (!outcome.rate_limits && outcome.status != 429) {
         FUZZ_CHECK(seconds == 0);
     }
-    if (!outcome.rate_limits && !outcome.retry_after && outcome.status == 429) {
+    if (!outcome.answered) {
+        FUZZ_CHECK(seconds == 0);  // a status never received asks for nothing
+    } else if (!outcome.rate_limits && !outcome.retry_after && outcome.status == 429) {
         FUZZ_CHECK(seconds == sentry_lite::kDefaultRetryAfterSeconds);
     }
     sentry_lite::RateLimit limit;
@@ -44,31 +46,41 @@ void CheckRateLimit(const sentry_lite::HttpOutcome& outcome) {
     FUZZ_CHECK(!limit.Holds(kNow + seconds * 1000));
 }
 
+// The plan against a plain reading of the rules: of each kind (crash reports, session ends)
+// the oldest beyond `keep` go, and the oldest of the rest are sent, up to the budget.
 void CheckPlan(const std::vector<sentry_lite::PendingEnvelope>& found, size_t keep, size_t budget) {
     const sentry_lite::QueuePlan plan = sentry_lite::PlanQueue(found, keep, budget);
-    std::vector<std::string> keys;  // of the envelopes, oldest first
-    std::multiset<std::string> names;
+    std::vector<std::string> kinds[2];  // age keys, by IsSessionEndName
+    std::map<std::string, std::string> key_of;
     for (const auto& envelope : found) {
         if (sentry_lite::IsEnvelopeName(envelope.name)) {
-            keys.push_back(sentry_lite::AgeKey(envelope));
-            names.insert(envelope.name);
+            const std::string key = sentry_lite::AgeKey(envelope);
+            kinds[sentry_lite::IsSessionEndName(envelope.name) ? 1 : 0].push_back(key);
+            key_of[envelope.name] = key;
         }
     }
-    std::sort(keys.begin(), keys.end());
-    const size_t removed = keys.size() > keep ? keys.size() - keep : 0;
-    FUZZ_CHECK(plan.remove.size() == removed);
-    FUZZ_CHECK(plan.send.size() == std::min(budget, keys.size() - removed));
-    // Removed ones are the oldest, sent ones the next oldest, each a name that was found.
-    size_t at = 0;
-    for (const auto* list : {&plan.remove, &plan.send}) {
-        for (const std::string& name : *list) {
-            FUZZ_CHECK(names.count(name) > 0);
-            const auto found_at = std::find_if(found.begin(), found.end(),
-                                               [&](const auto& e) { return e.name == name; });
-            FUZZ_CHECK(found_at != found.end());
-            FUZZ_CHECK(sentry_lite::AgeKey(*found_at) == keys[at++]);
-        }
+    std::vector<std::string> removed;
+    std::vector<std::string> rest;
+    for (std::vector<std::string>& keys : kinds) {
+        std::sort(keys.begin(), keys.end());
+        const size_t beyond = keys.size() > keep ? keys.size() - keep : 0;
+        removed.insert(removed.end(), keys.begin(), keys.begin() + static_cast<long>(beyond));
+        rest.insert(rest.end(), keys.begin() + static_cast<long>(beyond), keys.end());
     }
+    std::sort(removed.begin(), removed.end());
+    std::sort(rest.begin(), rest.end());
+    rest.resize(std::min(rest.size(), budget));
+    const auto keys_of = [&](const std::vector<std::string>& names) {
+        std::vector<std::string> keys;
+        for (const std::string& name : names) {
+            const auto found_at = key_of.find(name);
+            FUZZ_CHECK(found_at != key_of.end());
+            keys.push_back(found_at->second);
+        }
+        return keys;
+    };
+    FUZZ_CHECK(keys_of(plan.remove) == removed);
+    FUZZ_CHECK(keys_of(plan.send) == rest);
 }
 
 }  // namespace
