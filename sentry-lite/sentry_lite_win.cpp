@@ -1,7 +1,9 @@
 // The lite crash reporter behind sentry.h: keeps the options, the tags and the session, and on
 // an unhandled exception or an abort writes one envelope into the database folder (the event
 // with the crashed thread's stack and the loaded images, the session the crash ended, and a
-// minidump), then ends the process. It starts no handler process.
+// minidump), then ends the process. It starts no handler process. A session's clean end is an
+// envelope too; what waits in the folder (earlier runs' crashes, sessions' ends) is sent by the
+// upload thread (upload_win.cpp), never by a crashed process.
 //
 // A crash may come with the heap damaged, the stack used up, a lock held, or on two threads at
 // once. So the envelope is formatted, and its paths are built, whenever the options, the tags
@@ -40,6 +42,7 @@
 #include <vector>
 
 #include "crash_facts_win.h"
+#include "dsn.h"
 #include "envelope.h"
 #include "upload.h"
 
@@ -524,11 +527,8 @@ bool WriteVersion(sentry_lite::PreparedEnvelope& prepared, int64_t time_ms, HAND
     return report_state.compare_exchange_strong(expected, static_cast<uint32_t>(index + 1));
 }
 
-// Called with the state mutex held, after anything the report shows has changed.
-void PublishReport() {
-    if (running_options == nullptr) {
-        return;
-    }
+// With the state mutex held and the reporter running.
+sentry_lite::CrashContext CurrentContext() {
     sentry_lite::CrashContext context;
     context.event_id = event_id;
     context.dsn = running_options->dsn;
@@ -538,12 +538,20 @@ void PublishReport() {
     context.os_version = os_version;
     context.session = session;
     context.tags = tags;
+    return context;
+}
+
+// Called with the state mutex held, after anything the report shows has changed.
+void PublishReport() {
+    if (running_options == nullptr) {
+        return;
+    }
     auto* fresh = new (std::nothrow) sentry_lite::PreparedEnvelope();
     if (fresh == nullptr) {
         return;  // the one before stays: a report a little out of date beats none
     }
     try {
-        *fresh = sentry_lite::PrepareEnvelope(context);
+        *fresh = sentry_lite::PrepareEnvelope(CurrentContext());
     } catch (const std::bad_alloc&) {
         delete fresh;
         return;
@@ -946,6 +954,75 @@ bool PrepareNames(const std::wstring& folder) {
     return true;
 }
 
+bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool whole =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+        written == bytes.size() && FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    if (!whole) {
+        DeleteFileW(path.c_str());
+    }
+    return whole;
+}
+
+// The session's clean end waits in the database folder like a crash report, for the upload
+// thread: <stamp>-<pid>-session.envelope, written under a temporary name and renamed whole so
+// the queue never takes part of it (and the sweep puts a whole one left behind in place). A
+// DSN that gives no address would never let it leave, so then none is written. With the state
+// mutex held.
+void KeepSessionEnd(int64_t ended_ms) {
+    if (running_options == nullptr || session.status != sentry_lite::SessionStatus::kOpen ||
+        !sentry_lite::ParseDsn(running_options->dsn.value_or(""))) {
+        return;
+    }
+    try {
+        const std::string envelope = sentry_lite::SessionEndEnvelope(CurrentContext(), ended_ms);
+        // Two ends within a millisecond would share a name: the next millisecond's is taken.
+        for (int64_t later = 0; later < 4; ++later) {
+            const std::string stamp = sentry_lite::ReportFileName(ended_ms + later, 0);
+            const std::wstring stem =
+                database_folder + L"\\" +
+                std::wstring(stamp.begin(), stamp.begin() + sentry_lite::kFileStampLength) + L"-" +
+                std::to_wstring(GetCurrentProcessId()) + L"-session";
+            const std::wstring temporary = stem + L".tmp";
+            if (!WriteNewFile(temporary, envelope)) {
+                if (GetLastError() == ERROR_FILE_EXISTS) {
+                    continue;
+                }
+                return;
+            }
+            if (MoveFileExW(temporary.c_str(), (stem + L".envelope").c_str(),
+                            MOVEFILE_WRITE_THROUGH) != 0) {
+                return;
+            }
+            const DWORD error = GetLastError();
+            DeleteFileW(temporary.c_str());
+            if (error != ERROR_ALREADY_EXISTS) {
+                return;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return;  // the session goes uncounted; the run is not held up for it
+    }
+}
+
+// With the state mutex held.
+void EndSession() {
+    if (session.status != sentry_lite::SessionStatus::kOpen) {
+        return;
+    }
+    KeepSessionEnd(NowMilliseconds());
+    session = {};
+    PublishReport();
+    sentry_lite::WakeUploads();
+}
+
 }  // namespace
 
 extern "C" {
@@ -1041,7 +1118,7 @@ int sentry_init(sentry_options_t* options) {
     HookAbort(own_runtime_abort, &std::signal);
     HookAbort(ucrt_abort, LoadedUcrtSignal());
     capturing = true;
-    // Upload hook-up: the folder is known good; returns at once, the thread does the rest.
+    // Returns at once: listing the folder and every request are the upload thread's.
     sentry_lite::StartUploads(folder, running_options->dsn.value_or(""));
     return 0;
 }
@@ -1049,7 +1126,10 @@ int sentry_init(sentry_options_t* options) {
 int sentry_shutdown(void) {
     const std::lock_guard<std::mutex> lock(state_mutex);
     if (running_options != nullptr) {
-        sentry_lite::StopUploads();  // upload hook-up: waits at most 2 s for a request
+        // A session still open ends here, as the SDK's shutdown ends it; its end is the last
+        // thing the upload thread sends, in the time the stop gives it.
+        EndSession();
+        sentry_lite::StopUploads();
         capturing = false;
         UnhookAbort(ucrt_abort);
         UnhookAbort(own_runtime_abort);
@@ -1083,10 +1163,7 @@ void sentry_start_session(void) {
 // A crash after the end is no longer the session's: its report carries no session.
 void sentry_end_session(void) {
     const std::lock_guard<std::mutex> lock(state_mutex);
-    if (session.status == sentry_lite::SessionStatus::kOpen) {
-        session = {};
-        PublishReport();
-    }
+    EndSession();
 }
 
 void sentry_set_tag(const char* key, const char* value) {

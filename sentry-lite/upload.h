@@ -18,8 +18,9 @@ bool StartUploads(const std::wstring& database_folder, const std::string& dsn);
 // happens when uploads are not running.
 void WakeUploads();
 
-// Ends the thread: waits at most kStopPatienceMs for a request in flight, then leaves it to
-// the end of the process (its file stays for the next start unless the server took it).
+// Ends the thread: it sends what is still pending (a session's end written just before) for
+// at most kStopPatienceMs, and this waits that long at most, then leaves a request in flight
+// to the end of the process (its file stays for the next start unless the server took it).
 void StopUploads();
 constexpr unsigned kStopPatienceMs = 2000;
 

@@ -184,9 +184,13 @@ struct Uploader {
     std::wstring path;
     std::wstring headers;
     EventHandle wake;
+    // Set by StopUploads: what is pending goes in one last pass, until the deadline (on
+    // GetTickCount64), which is stored first.
     std::atomic<bool> stopping{false};
+    std::atomic<uint64_t> stop_deadline_ms{0};
     // The thread's alone.
     size_t posted = 0;
+    bool halted = false;  // the server is not taking envelopes: nothing more this run
     RateLimit limit;
     InternetHandle session;
     InternetHandle connection;
@@ -332,9 +336,13 @@ bool SendFile(Uploader& uploader, const std::wstring& path) {
     uploader.limit.Note(outcome, static_cast<int64_t>(GetTickCount64()));
     const FileDecision decision = DecideFile(outcome);
     if (decision.remove && !Remove(file.get())) {
-        return false;  // it would go again: stop before anything else does
+        uploader.halted = true;  // it would go again: stop before anything else does
+    } else if (!decision.go_on) {
+        // A 429's limit says for how long; anything else (a 5xx, no answer) would cost each
+        // later try of the run a time-out or the same answer.
+        uploader.halted = !uploader.limit.Holds(static_cast<int64_t>(GetTickCount64()));
     }
-    return decision.go_on;
+    return !uploader.halted && decision.go_on;
 }
 
 void RunPass(Uploader& uploader) {
@@ -344,8 +352,10 @@ void RunPass(Uploader& uploader) {
         DeleteFileW((uploader.folder + L"\\" + WidenAscii(name)).c_str());
     }
     for (const std::string& name : plan.send) {
-        if (uploader.stopping.load() ||
-            uploader.limit.Holds(static_cast<int64_t>(GetTickCount64())) ||
+        const uint64_t now = GetTickCount64();
+        if (uploader.halted ||
+            (uploader.stopping.load() && now >= uploader.stop_deadline_ms.load()) ||
+            uploader.limit.Holds(static_cast<int64_t>(now)) ||
             !SendFile(uploader, uploader.folder + L"\\" + WidenAscii(name))) {
             return;
         }
@@ -359,16 +369,21 @@ DWORD WINAPI UploadThread(void* parameter) {
     // Out of the way of the launch and the viewer, which want the processor now.
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     // The first pass runs even when the reporter is already shutting down: its cap is what
-    // keeps a run that ends at once (a crash loop) from filling the folder.
-    do {
+    // keeps a run that ends at once (a crash loop) from filling the folder. A pass that
+    // started after the stop is the last: it sends what the end of the run left (the session's
+    // end) while the stop waits for it.
+    while (true) {
+        const bool last = uploader.stopping.load();
         try {
             RunPass(uploader);
         } catch (const std::bad_alloc&) {
             break;  // what was not sent stays for the next start; this thread must not crash
         }
-    } while (uploader.dsn && uploader.posted < kSentPerRun &&
-             WaitForSingleObject(uploader.wake.get(), INFINITE) == WAIT_OBJECT_0 &&
-             !uploader.stopping.load());
+        if (last || !uploader.dsn || uploader.posted >= kSentPerRun ||
+            WaitForSingleObject(uploader.wake.get(), INFINITE) != WAIT_OBJECT_0) {
+            break;
+        }
+    }
     return 0;
 }
 
@@ -433,6 +448,7 @@ void StopUploads() {
     if (running == nullptr) {
         return;
     }
+    running->stop_deadline_ms = GetTickCount64() + kStopPatienceMs;
     running->stopping = true;
     SetEvent(running->wake.get());
     WaitForSingleObject(running_thread, kStopPatienceMs);

@@ -40,13 +40,23 @@ class Envelope:
 
 
 def parse(data):
+    """Fails on anything that is not a whole envelope. An item without a `length` (as another
+    writer may send) runs to the next line feed."""
     end = data.index(b"\n")
     header = json.loads(data[:end])
+    assert isinstance(header, dict), header
     pos, items = end + 1, []
     while pos < len(data):
         end = data.index(b"\n", pos)
         item = json.loads(data[pos:end])
+        assert isinstance(item.get("type"), str), item
         pos = end + 1
+        if "length" not in item:
+            end = data.find(b"\n", pos)
+            end = len(data) if end < 0 else end
+            items.append((item, data[pos:end]))
+            pos = end + 1
+            continue
         length = item["length"]
         assert pos + length <= len(data), f"item {item} runs past the end"
         items.append((item, data[pos:pos + length]))

@@ -1,5 +1,5 @@
 """A crash-report server for the tests: an HTTP server on 127.0.0.1 that records every POST and
-answers as the test scripts it, and a reader of the Sentry envelopes it receives.
+answers as the test scripts it, and the envelopes the tests leave for it to receive.
 
 It stops by itself after a while should a test never stop it, answers nothing past its
 script (200 for the rest), and holds a request it is told never to answer only until it is
@@ -109,31 +109,6 @@ class Receiver:
         while len(self.requests) < count and time.monotonic() < deadline:
             time.sleep(0.05)
         return len(self.requests) >= count
-
-
-def read_envelope(body):
-    """The envelope's header and its items as (item header, payload bytes). Fails on anything
-    that is not a whole envelope: each item's payload is its `length` bytes, or runs to the
-    next line feed when no length is given."""
-    header_line, _, rest = body.partition(b"\n")
-    header = json.loads(header_line)
-    assert isinstance(header, dict), header
-    items = []
-    while rest:
-        item_line, newline, rest = rest.partition(b"\n")
-        if not item_line and not newline:
-            break
-        item = json.loads(item_line)
-        assert isinstance(item.get("type"), str), item
-        if "length" in item:
-            payload, rest = rest[:item["length"]], rest[item["length"]:]
-            assert len(payload) == item["length"], "payload cut short"
-            if rest.startswith(b"\n"):
-                rest = rest[1:]
-        else:
-            payload, _, rest = rest.partition(b"\n")
-        items.append((item, payload))
-    return header, items
 
 
 def make_envelope(event_id, items):

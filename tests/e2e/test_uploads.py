@@ -9,11 +9,14 @@ from pathlib import Path
 import pytest
 
 from conftest import wine_path
-from receiver import HANG, Receiver, crash_envelope, read_envelope
+from envelope import NOT_REPORTS, parse
+from receiver import HANG, Receiver, crash_envelope
 
 AUTH = "Sentry sentry_key=pubkey, sentry_version=7, sentry_client=sentry.native.lite/1.5.27"
 ENVELOPE_TYPE = "application/x-sentry-envelope"
 APP_LINE = "application received 3 arguments"
+CRASH_WORD = "--crash-now"
+SESSION_END = "-session.envelope"
 # Generous: what the application is given for the reporter's work, and what a run may take.
 WAIT_MS = 20000
 RUN_LIMIT_S = 60
@@ -55,23 +58,51 @@ def uploads(stage, tmp_path):
 
 
 def pending(launcher):
-    return sorted(p.name for p in launcher.database.iterdir())
+    """Crash reports waiting in the database folder (and anything else but session ends)."""
+    return sorted(p.name for p in launcher.database.iterdir()
+                  if p.name not in NOT_REPORTS and not p.name.endswith(SESSION_END))
 
 
-def run_to_the_end(launcher):
+def session_ends(launcher):
+    return sorted(p.name for p in launcher.database.iterdir() if p.name.endswith(SESSION_END))
+
+
+def run_to_the_end(launcher, *args):
     started = time.monotonic()
-    run = launcher.run("a.gcode", timeout=RUN_LIMIT_S)
-    assert run.code == 0, run.lines
-    assert APP_LINE in run.lines
+    run = launcher.run("a.gcode", *args, timeout=RUN_LIMIT_S)
+    if not args:
+        assert run.code == 0, run.lines
+        assert APP_LINE in run.lines
     return run, time.monotonic() - started
 
 
-def check_posted(request, body, path="/api/42/envelope/"):
+def check_posted(request, body=None, path="/api/42/envelope/"):
     assert request.path == path
     assert request.headers["x-sentry-auth"] == AUTH
     assert request.headers["content-type"] == ENVELOPE_TYPE
-    assert request.body == body
-    read_envelope(request.body)
+    if body is not None:
+        assert request.body == body
+    return parse(request.body)
+
+
+def is_session_end(request):
+    return [item["type"] for item, _ in parse(request.body).items] == ["session"]
+
+
+def crash_bodies(receiver):
+    return [r.body for r in receiver.requests if not is_session_end(r)]
+
+
+def exited_session(request, path="/api/42/envelope/"):
+    """The session a request ends cleanly, after the checks every session end passes."""
+    envelope = check_posted(request, path=path)
+    assert "event_id" not in envelope.header
+    session = envelope.session
+    assert session["status"] == "exited" and session["errors"] == 0, session
+    assert session["init"] is True
+    assert 0 <= session["duration"] < RUN_LIMIT_S
+    assert session["attrs"] == {"release": "TavroStudio 1.5.27", "environment": "production"}
+    return session
 
 
 def test_each_pending_envelope_is_posted_once_oldest_first_and_removed(uploads):
@@ -84,49 +115,87 @@ def test_each_pending_envelope_is_posted_once_oldest_first_and_removed(uploads):
         for name in others:
             (launcher.database / name).write_bytes(b"{}")
         run_to_the_end(launcher)
-        receiver.wait_for(4, 1)
     names = sorted(launcher.envelopes)
-    assert len(receiver.requests) == 3
+    # The three, then the run's own session end, sent while the reporter shut down.
+    assert len(receiver.requests) == 4, [r.body[:80] for r in receiver.requests]
     for request, name in zip(receiver.requests, names):
-        check_posted(request, launcher.envelopes[name], path="/base/v1/api/42/envelope/")
-        header, items = read_envelope(request.body)
-        assert [item["type"] for item, _ in items] == ["event", "session", "attachment"]
+        envelope = check_posted(request, launcher.envelopes[name], path="/base/v1/api/42/envelope/")
+        assert [item["type"] for item, _ in envelope.items] == ["event", "session", "attachment"]
+    exited_session(receiver.requests[3], path="/base/v1/api/42/envelope/")
     assert pending(launcher) == sorted(others)
+    assert session_ends(launcher) == []
+
+
+def test_a_crash_goes_at_the_next_start_once_with_both_sessions(uploads):
+    """The crashed process sends nothing; the next start sends its report, once, then the
+    session that start ended cleanly. Both sessions count the same installation."""
+    with Receiver() as receiver:
+        launcher = uploads(0, dsn=receiver.dsn(), wait_ms=0)
+        crashed, _ = run_to_the_end(launcher, CRASH_WORD)
+        assert crashed.code == 0xC0000005 & 0xFF, crashed.lines
+        assert receiver.wait_for(1, 3) is False, "the crashed process sent something"
+        [report] = pending(launcher)
+        body = (launcher.database / report).read_bytes()
+        kept = parse(body)
+
+        run_to_the_end(launcher)
+        requests = list(receiver.requests)
+        run_to_the_end(launcher)  # nothing of the crash is left to send again
+    assert len(requests) == 2, [r.body[:80] for r in requests]
+    sent = check_posted(requests[0], body)
+    assert sent.header["event_id"] == sent.event["event_id"] == kept.event["event_id"]
+    assert sent.event["exception"]["values"][0]["type"] == "EXCEPTION_ACCESS_VIOLATION_WRITE"
+    assert sent.one("attachment").startswith(b"MDMP")
+    crashed_session = sent.session
+    assert crashed_session["status"] == "crashed"
+    exited = exited_session(requests[1])
+    installation = (launcher.database / "installation_id").read_text()
+    assert crashed_session["did"] == exited["did"] == installation
+    assert crashed_session["sid"] != exited["sid"]
+    assert crash_bodies(receiver) == [body]
+    assert len(receiver.requests) == 3  # the third start's own session end
+    assert pending(launcher) == [] and session_ends(launcher) == []
 
 
 # The first answer, then 200 for the rest; a second start sends what the first kept, once.
+# A run that is refused or rate-limited sends nothing more, its own session end included.
 @pytest.mark.parametrize("answer, removed, posted_first", [
     ((503, {}), False, 1),          # the server is not taking envelopes now: stop, keep
     ((500, {}), False, 1),
     ((429, {"Retry-After": "3600"}), False, 1),
     ((429, {"X-Sentry-Rate-Limits": "3600:error;session:key"}), False, 1),
-    ((400, {}), True, 3),           # never taken: removed, the next goes on
-    ((413, {}), True, 3),
+    ((400, {}), True, 4),           # never taken: removed, the next goes on
+    ((413, {}), True, 4),
 ], ids=["503", "500", "429-retry-after", "429-rate-limits", "400", "413"])
 def test_what_an_answer_does_with_the_file_and_the_next_start(uploads, answer, removed,
                                                               posted_first):
-    with Receiver(answers=[answer], expect=posted_first) as receiver:
-        # No wait for more than was asked for: a run that would send more would do it in the
-        # seconds the application gives it.
+    with Receiver(answers=[answer], expect=min(posted_first, 3)) as receiver:
         launcher = uploads(3, receiver=receiver)
         launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
         if posted_first == 1:
+            # No wait for more than was asked for: a run that would send more would do it
+            # in the seconds the application gives it.
             launcher.env["TAVRO_TEST_APP_WAIT_MS"] = "3000"
             launcher.env.pop("TAVRO_TEST_APP_WAIT_FOR")
         run_to_the_end(launcher)
         assert len(receiver.requests) == posted_first
-        first = sorted(launcher.envelopes)[0]
-        kept = sorted(launcher.envelopes)[1 if removed else 0:] if posted_first == 1 else []
+        names = sorted(launcher.envelopes)
+        kept = names[1 if removed else 0:] if posted_first == 1 else []
+        check_posted(receiver.requests[0], launcher.envelopes[names[0]])
         assert pending(launcher) == kept
-        check_posted(receiver.requests[0], launcher.envelopes[first])
+        first_end = session_ends(launcher)
+        assert len(first_end) == (1 if posted_first == 1 else 0)
 
         receiver.requests.clear()
         receiver.answers = []
-        receiver.expect = len(kept)
-        receiver.flag.unlink(missing_ok=True)
         run_to_the_end(launcher)
-        assert [r.body for r in receiver.requests] == [launcher.envelopes[n] for n in kept]
-        assert pending(launcher) == []
+        assert crash_bodies(receiver) == [launcher.envelopes[n] for n in kept]
+        # The first run's session end, if it waited, then this run's: oldest first.
+        ends = [r for r in receiver.requests if is_session_end(r)]
+        assert len(ends) == len(first_end) + 1
+        sids = [exited_session(r)["sid"] for r in ends]
+        assert len(set(sids)) == len(sids)
+        assert pending(launcher) == [] and session_ends(launcher) == []
 
 
 def test_a_server_that_never_answers_delays_nothing_and_the_file_stays(uploads):
@@ -139,6 +208,7 @@ def test_a_server_that_never_answers_delays_nothing_and_the_file_stays(uploads):
         assert len(receiver.requests) == 1
     assert seconds < 20
     assert pending(launcher) == sorted(launcher.envelopes)
+    assert len(session_ends(launcher)) == 1
 
 
 def test_a_refused_connection_keeps_every_file(uploads):
@@ -147,8 +217,11 @@ def test_a_refused_connection_keeps_every_file(uploads):
     launcher = uploads(2, dsn=closed_port_dsn, wait_ms=3000)
     run_to_the_end(launcher)
     assert pending(launcher) == sorted(launcher.envelopes)
+    [end] = session_ends(launcher)
+    assert parse((launcher.database / end).read_bytes()).session["status"] == "exited"
 
 
+# Nothing is sent, every report stays, and no session end is written that could never leave.
 @pytest.mark.parametrize("dsn, settings", [
     ("", {}),
     ("ftp://pubkey@127.0.0.1:{port}/42", {}),
@@ -171,6 +244,7 @@ def test_a_dsn_that_does_not_read_sends_nothing_and_keeps_every_file(uploads, ds
         run_to_the_end(launcher)
         assert receiver.requests == []
     assert pending(launcher) == sorted(launcher.envelopes)
+    assert session_ends(launcher) == []
 
 
 @pytest.mark.parametrize("send", [False, True], ids=["no DSN", "server up"])
@@ -183,9 +257,11 @@ def test_more_pending_envelopes_than_the_cap_leave_the_newest(uploads, send):
         receiver.wait_for(11, 1)
     names = sorted(launcher.envelopes)
     if send:
-        # The 5 oldest go unsent, the next 10 are the run's share, the newest 20 wait.
+        # The 5 oldest go unsent, the next 10 are the run's share, the newest 20 wait, and so
+        # does the run's session end.
         assert [r.body for r in receiver.requests] == [launcher.envelopes[n] for n in names[5:15]]
         assert pending(launcher) == names[15:]
+        assert len(session_ends(launcher)) == 1
     else:
         assert receiver.requests == []
         assert pending(launcher) == names[5:]
@@ -216,7 +292,7 @@ def test_the_receiver_takes_what_the_real_sdk_sends(stage, tmp_path):
         assert request.headers["x-sentry-auth"].startswith(
             "Sentry sentry_key=pubkey, sentry_version=7, sentry_client=sentry.native/")
         assert request.headers["content-type"] == ENVELOPE_TYPE
-        items += read_envelope(request.body)[1]
+        items += parse(request.body).items
     kinds = [item["type"] for item, _ in items]
     assert "event" in kinds, kinds
     statuses = [json.loads(payload)["status"] for item, payload in items
