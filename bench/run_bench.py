@@ -9,10 +9,12 @@ reference of the same round (the median of the per-round ratios), not median wit
 import argparse
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 EXE = "tavro-gcodeviewer.exe"
@@ -87,6 +89,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=101)
     parser.add_argument("--step-runs", type=int, default=21)
     parser.add_argument("--queue-folder")
+    parser.add_argument("--sdk-folder")
     options = parser.parse_args()
 
     env = {k: v for k, v in os.environ.items() if not k.startswith("BENCH_")}
@@ -188,58 +191,103 @@ def main():
         print(f"| total to the entry of `layrix_main` | {ms(statistics.median(total))} | | |")
     if options.queue_folder:
         queue_rows(options.queue_folder, env, max(options.step_runs, 1))
+    if options.sdk_folder:
+        sdk_rows(options.queue_folder, options.sdk_folder, env, max(options.step_runs, 1))
 
 
 # A DSN whose server cannot be reached: nothing listens on the discard port of the loopback.
 UNREACHABLE_DSN = "http://pubkey@127.0.0.1:9/42"
 PENDING = 20
-
-
-def queue_rows(folder, env, runs):
-    """Time to the hand-off with PENDING envelopes waiting and an unreachable server, against
-    none waiting, in alternating runs: what the upload queue costs a start. The envelopes stay
-    (a refused connection keeps them); they are put back should one go."""
-    runner = Runner(folder, {**env, "TAVRO_TEST_PLUGIN_DSN": UNREACHABLE_DSN})
-    database = Path(folder) / "dump"
-    body = (b'{"event_id":"' + b"0" * 32 + b'"}\n{"type":"event","length":1000}\n' +
+ENVELOPE = (b'{"event_id":"' + b"0" * 32 + b'"}\n{"type":"event","length":1000}\n' +
             b"x" * 1000 + b"\n")
 
-    def prepare(count):
-        database.mkdir(exist_ok=True)
-        for old in database.glob("*.envelope"):
-            old.unlink()
-        for i in range(count):
-            (database / f"20240229T1200{i:02d}000Z-{i}.envelope").write_bytes(body)
 
-    def one(count):
-        prepare(count)
-        return runner.run(EXE, "--sw-renderer", "a.gcode", label="queue")["entry_us queue"][0]
+def fresh_database(folder, pending=0):
+    """The launcher folder's "dump" emptied, then `pending` crash envelopes put in it."""
+    database = Path(folder) / "dump"
+    shutil.rmtree(database, ignore_errors=True)
+    database.mkdir()
+    for i in range(pending):
+        (database / f"20240229T1200{i:02d}000Z-{i}.envelope").write_bytes(ENVELOPE)
 
-    one(PENDING)  # warm-up, dropped
+
+def compare(title, first, second, runs):
+    """Alternating pairs of runs of two set-ups, each (label, run) where run() gives
+    microseconds; prints their rows and the median of the per-pair ratios second / first."""
+    first[1]()  # warm-up, dropped
+    second[1]()
     pairs = []
     for i in range(runs):
-        first, second = (0, PENDING) if i % 2 == 0 else (PENDING, 0)
-        times = {first: one(first), second: one(second)}
-        pairs.append((times[0], times[PENDING]))
-    prepare(0)
+        if i % 2 == 0:
+            a = first[1]()
+            b = second[1]()
+        else:
+            b = second[1]()
+            a = first[1]()
+        pairs.append((a, b))
     print()
-    print(f"Crash reporter's upload queue (`{EXE} --sw-renderer` with a plugin giving the DSN "
-          f"{UNREACHABLE_DSN}, nothing listening; {runs} alternating pairs of runs):")
+    print(title)
     print()
     print("| measure | median | quartiles | 10th percentile |")
     print("|---|---|---|---|")
-    for label, values in (("none pending: process creation to `layrix_main`",
-                           [a for a, _ in pairs]),
-                          (f"{PENDING} pending: process creation to `layrix_main`",
-                           [b for _, b in pairs])):
+    for label, values in ((first[0], [a for a, _ in pairs]), (second[0], [b for _, b in pairs])):
         low, high = quartiles(values)
         print(f"| {label} | {ms(statistics.median(values))} | {ms(low)} to {ms(high)} | "
               f"{ms(fastest_tenth(values))} |")
     ratio = [b / a for a, b in pairs]
     low, high = quartiles(ratio)
-    print(f"| **{PENDING} pending / none** (median of per-pair ratios) | "
-          f"**{statistics.median(ratio):.3f}** | {low:.3f} to {high:.3f} | |")
+    print(f"| **{second[0].split(':')[0]} / {first[0].split(':')[0]}** (median of per-pair "
+          f"ratios) | **{statistics.median(ratio):.3f}** | {low:.3f} to {high:.3f} | |")
 
+
+def queue_rows(folder, env, runs):
+    """Time to the hand-off with PENDING envelopes waiting and an unreachable server, against
+    none waiting: what the upload queue costs a start."""
+    runner = Runner(folder, {**env, "TAVRO_TEST_PLUGIN_DSN": UNREACHABLE_DSN})
+
+    def hand_off(pending):
+        def run():
+            fresh_database(folder, pending)
+            return runner.run(EXE, "--sw-renderer", "a.gcode", label="queue")["entry_us queue"][0]
+        return run
+
+    compare(f"Crash reporter's upload queue (`{EXE} --sw-renderer` with a plugin giving the DSN "
+            f"{UNREACHABLE_DSN}, nothing listening; {runs} alternating pairs of runs):",
+            ("none pending: process creation to `layrix_main`", hand_off(0)),
+            (f"{PENDING} pending: process creation to `layrix_main`", hand_off(PENDING)), runs)
+    fresh_database(folder)
+
+
+def sdk_rows(lite_folder, sdk_folder, env, runs):
+    """The launcher with the lite sentry.dll against the same folder with the SDK's, both
+    given the unreachable DSN and nothing pending: to the hand-off, and the whole run (the
+    shutdown included, which sends or gives up on the run's session)."""
+    env = {**env, "TAVRO_TEST_PLUGIN_DSN": UNREACHABLE_DSN}
+    runners = {lite_folder: Runner(lite_folder, env), sdk_folder: Runner(sdk_folder, env)}
+    whole = {lite_folder: [], sdk_folder: []}
+
+    def hand_off(folder):
+        def run():
+            fresh_database(folder)
+            started = time.monotonic()
+            values = runners[folder].run(EXE, "--sw-renderer", "a.gcode", label="sdk")
+            whole[folder].append((time.monotonic() - started) * 1e6)
+            return values["entry_us sdk"][0]
+        return run
+
+    compare(f"The lite reporter against the SDK's `sentry.dll` (the same launcher folder, "
+            f"`{EXE} --sw-renderer`, the DSN {UNREACHABLE_DSN}, nothing pending; {runs} "
+            f"alternating pairs of runs):",
+            ("lite: process creation to `layrix_main`", hand_off(lite_folder)),
+            ("SDK: process creation to `layrix_main`", hand_off(sdk_folder)), runs)
+    for label, folder in (("lite", lite_folder), ("SDK", sdk_folder)):
+        values = whole[folder][1:]  # past the warm-up
+        low, high = quartiles(values)
+        print(f"| {label}: the whole run, as its caller waits for it | "
+              f"{ms(statistics.median(values))} | {ms(low)} to {ms(high)} | "
+              f"{ms(fastest_tenth(values))} |")
+    for folder in (lite_folder, sdk_folder):
+        fresh_database(folder)
 
 if __name__ == "__main__":
     main()

@@ -36,6 +36,18 @@ cp build/windows-mingw/bench/*.exe build/windows-mingw/bench/orviStudio.dll "$fo
 rm -rf "$folder-queue"
 cp -r "$folder" "$folder-queue"
 cp build/windows-mingw/fixtures/plugin/TavroPlugin.dll "$folder-queue/"
+# And once more with the real SDK's sentry.dll in place of the lite one, when a build of it
+# sits beside the checkout.
+sdk_dll=$root/../shared/sentry-native/bin/sentry.dll
+rm -rf "$folder-sdk"
+sdk_args=()
+if [ -f "$sdk_dll" ]; then
+  cp -r "$folder-queue" "$folder-sdk"
+  cp "$sdk_dll" "$folder-sdk/sentry.dll"
+  sdk_args=(--sdk-folder "$folder-sdk")
+else
+  echo "bench: no SDK build at $sdk_dll; the lite against SDK rows are skipped" >&2
+fi
 
 # A prefix of its own, so a test run in the build's prefix cannot disturb it (or be disturbed).
 export WINEPREFIX=${BENCH_WINEPREFIX:-$root/build/bench-wineprefix}
@@ -51,4 +63,4 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" sh -c '
   python3 bench/run_bench.py "$@"; code=$?
   wineserver -k; wineserver -w
   exit $code' sh "$folder" --rounds "$rounds" --step-runs "$step_runs" \
-    --queue-folder "$folder-queue"
+    --queue-folder "$folder-queue" "${sdk_args[@]}"

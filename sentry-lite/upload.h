@@ -8,8 +8,9 @@
 namespace sentry_lite {
 
 // Starts the upload thread for `database_folder` (an absolute path). The thread caps the
-// folder (the newest kKeptEnvelopes envelopes stay, whatever the DSN), then, when `dsn`
-// reads, sends the oldest envelopes first, at most kSentPerRun in the run. Returns false when
+// folder at once (the newest kKeptEnvelopes envelopes of each kind stay, whatever the DSN),
+// then, when `dsn` reads, sends the oldest envelopes first, at most kSentPerRun in the run,
+// from a moment after the start (or from the stop, when that comes first). Returns false when
 // the thread could not be started, or uploads are already running. Returns at once: listing
 // the folder and every request are the thread's.
 bool StartUploads(const std::wstring& database_folder, const std::string& dsn);

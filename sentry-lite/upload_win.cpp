@@ -31,6 +31,9 @@
 namespace sentry_lite {
 namespace {
 
+// How long after the start the first envelope waits, unless the run ends sooner: the launch
+// and the viewer's own start are over by then.
+constexpr DWORD kSendDelayMs = 2000;
 // Every step of a request is bounded, so the thread of a long run never hangs on a server.
 constexpr int kResolveTimeoutMs = 5000;
 constexpr int kConnectTimeoutMs = 5000;
@@ -345,8 +348,8 @@ bool SendFile(Uploader& uploader, const std::wstring& path) {
     return !uploader.halted && decision.go_on;
 }
 
-void RunPass(Uploader& uploader) {
-    const size_t budget = uploader.dsn ? kSentPerRun - uploader.posted : 0;
+void RunPass(Uploader& uploader, bool send) {
+    const size_t budget = uploader.dsn && send ? kSentPerRun - uploader.posted : 0;
     const QueuePlan plan = PlanQueue(ListEnvelopes(uploader.folder), kKeptEnvelopes, budget);
     for (const std::string& name : plan.remove) {
         DeleteFileW((uploader.folder + L"\\" + WidenAscii(name)).c_str());
@@ -368,21 +371,29 @@ DWORD WINAPI UploadThread(void* parameter) {
     Uploader& uploader = **owned;
     // Out of the way of the launch and the viewer, which want the processor now.
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-    // The first pass runs even when the reporter is already shutting down: its cap is what
-    // keeps a run that ends at once (a crash loop) from filling the folder. A pass that
-    // started after the stop is the last: it sends what the end of the run left (the session's
-    // end) while the stop waits for it.
-    while (true) {
-        const bool last = uploader.stopping.load();
-        try {
-            RunPass(uploader);
-        } catch (const std::bad_alloc&) {
-            break;  // what was not sent stays for the next start; this thread must not crash
+    try {
+        // The cap first, at once and whatever the DSN: a run that ends at once (a crash loop)
+        // still keeps the folder from filling.
+        RunPass(uploader, false);
+        if (!uploader.dsn) {
+            return 0;
         }
-        if (last || !uploader.dsn || uploader.posted >= kSentPerRun ||
-            WaitForSingleObject(uploader.wake.get(), INFINITE) != WAIT_OBJECT_0) {
-            break;
+        // Sending waits for the launch to be over: loading WinHTTP (and the libraries it
+        // loads) holds the loader lock, which the hand-off's own loads would wait for. The
+        // stop, or a new envelope, ends the wait early.
+        WaitForSingleObject(uploader.wake.get(), kSendDelayMs);
+        // A pass that started after the stop is the last: it sends what the end of the run
+        // left (the session's end) while the stop waits for it.
+        while (true) {
+            const bool last = uploader.stopping.load();
+            RunPass(uploader, true);
+            if (last || uploader.posted >= kSentPerRun ||
+                WaitForSingleObject(uploader.wake.get(), INFINITE) != WAIT_OBJECT_0) {
+                break;
+            }
         }
+    } catch (const std::bad_alloc&) {
+        // What was not sent stays for the next start; this thread must not crash.
     }
     return 0;
 }
