@@ -9,6 +9,8 @@ from pathlib import Path
 
 # Files of the database folder that are not reports.
 NOT_REPORTS = {"installation_id"}
+# How a session's clean end is named there, as <stamp>-<pid>-session.envelope.
+SESSION_END = "-session.envelope"
 
 SOURCE = Path(__file__).resolve().parents[2]
 MINIDUMP_STACKWALK = Path(os.environ.get(
@@ -68,10 +70,19 @@ def parse(data):
 
 
 def report_files(folder):
-    """Every file the reporter left in its database folder, but its own bookkeeping."""
+    """Every file the reporter left in its database folder, but its own bookkeeping and the
+    sessions' clean ends: the crash reports, and whatever else is there."""
     if not folder.is_dir():
         return []
-    return sorted(p for p in folder.iterdir() if p.name not in NOT_REPORTS)
+    return sorted(p for p in folder.iterdir()
+                  if p.name not in NOT_REPORTS and not p.name.endswith(SESSION_END))
+
+
+def session_ends(folder):
+    """The sessions' clean ends waiting in the database folder, oldest first, parsed."""
+    if not folder.is_dir():
+        return []
+    return [parse(p.read_bytes()) for p in sorted(folder.glob("*" + SESSION_END))]
 
 
 def only_envelope(folder):

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import FIXTURES, STAGE, WINE_RUN, wine_path
-from envelope import only_envelope, report_files
+from envelope import only_envelope, report_files, session_ends
 
 ACCESS_VIOLATION = 0xC0000005
 
@@ -66,14 +66,27 @@ def test_a_null_value_from_the_callback_discards_the_report(crasher, tmp_path):
     assert report_files(database) == []
 
 
-# A session ended before the crash is no longer the crash's.
+def exited(database):
+    """The one session end waiting in the folder, checked."""
+    [end] = session_ends(database)
+    assert "event_id" not in end.header
+    assert end.session["status"] == "exited" and end.session["errors"] == 0
+    return end.session
+
+
+# A session ended before the crash is no longer the crash's: its clean end waits beside it.
 @pytest.mark.parametrize("mode, status", [("no-callback", "crashed"), ("session-ended", None)])
 def test_report_without_callback_and_after_the_session_ended(crasher, tmp_path, mode, status):
     database = tmp_path / "reports"
     code, _ = crasher(mode, wine_path(database))
     assert code == ACCESS_VIOLATION & 0xFF
-    session = only_report(database)["session"]
+    report = only_report(database)
+    session = report["session"]
     assert (session and session["status"]) == status
+    if status is None:
+        assert exited(database)["did"] == report["user"]["id"]
+    else:
+        assert session_ends(database) == []
 
 
 def test_without_a_database_path_the_reports_go_to_the_current_directory(crasher):
@@ -88,6 +101,7 @@ def test_after_shutdown_a_crash_leaves_no_report(crasher, tmp_path):
     assert lines == ["init 0", "shutdown 0"]
     assert code != 0
     assert report_files(database) == []
+    exited(database)  # the DSN's port is closed: it waits for the next start
 
 
 # What the callback changes is in the report; when the callback itself dies or never comes back,
@@ -159,6 +173,7 @@ def test_temporary_reports_of_ended_processes_are_put_in_place_or_removed(crashe
         "20250101T000000000Z-7.envelope", "20260101T000000000Z-10.0.tmp"]
     assert (database / "20250101T000000000Z-7.envelope").read_bytes() == data
     assert whole.header["event_id"]
+    exited(database)  # the run's own, beside them
 
 
 def test_the_installation_id_is_kept_from_run_to_run(crasher, tmp_path):

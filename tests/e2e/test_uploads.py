@@ -9,14 +9,13 @@ from pathlib import Path
 import pytest
 
 from conftest import wine_path
-from envelope import NOT_REPORTS, parse
+from envelope import parse, report_files, session_ends as parsed_session_ends
 from receiver import HANG, Receiver, crash_envelope
 
 AUTH = "Sentry sentry_key=pubkey, sentry_version=7, sentry_client=sentry.native.lite/1.5.27"
 ENVELOPE_TYPE = "application/x-sentry-envelope"
 APP_LINE = "application received 3 arguments"
 CRASH_WORD = "--crash-now"
-SESSION_END = "-session.envelope"
 # Generous: what the application is given for the reporter's work, and what a run may take.
 WAIT_MS = 20000
 RUN_LIMIT_S = 60
@@ -59,12 +58,11 @@ def uploads(stage, tmp_path):
 
 def pending(launcher):
     """Crash reports waiting in the database folder (and anything else but session ends)."""
-    return sorted(p.name for p in launcher.database.iterdir()
-                  if p.name not in NOT_REPORTS and not p.name.endswith(SESSION_END))
+    return [p.name for p in report_files(launcher.database)]
 
 
 def session_ends(launcher):
-    return sorted(p.name for p in launcher.database.iterdir() if p.name.endswith(SESSION_END))
+    return parsed_session_ends(launcher.database)
 
 
 def run_to_the_end(launcher, *args):
@@ -218,7 +216,7 @@ def test_a_refused_connection_keeps_every_file(uploads):
     run_to_the_end(launcher)
     assert pending(launcher) == sorted(launcher.envelopes)
     [end] = session_ends(launcher)
-    assert parse((launcher.database / end).read_bytes()).session["status"] == "exited"
+    assert end.session["status"] == "exited"
 
 
 # Nothing is sent, every report stays, and no session end is written that could never leave.
