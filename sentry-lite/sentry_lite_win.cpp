@@ -796,6 +796,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     if (crash_taken.exchange(true)) {
         MeetAnotherCrash();
     }
+    sentry_lite::HoldUploads();
     crash.record = *record;
     crash.context = *pointers->ContextRecord;
     crash.abort = false;
@@ -819,6 +820,7 @@ void __cdecl OnAbort(int) {
     if (crash_taken.exchange(true)) {
         MeetAnotherCrash();
     }
+    sentry_lite::HoldUploads();
     RtlCaptureContext(&crash.context);
     crash.record = {};
     crash.record.ExceptionCode = kAbortCode;

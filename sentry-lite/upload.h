@@ -19,6 +19,10 @@ bool StartUploads(const std::wstring& database_folder, const std::string& dsn);
 // happens when uploads are not running.
 void WakeUploads();
 
+// A crash is being handled: no request starts from now on, so the crashed process never sends
+// its own report (it goes at the next start, once). An atomic store only: no lock, no memory.
+void HoldUploads();
+
 // Ends the thread: it sends what is still pending (a session's end written just before) for
 // at most kStopPatienceMs, and this waits that long at most, then leaves a request in flight
 // to the end of the process (its file stays for the next start unless the server took it).

@@ -34,6 +34,9 @@ namespace {
 // How long after the start the first envelope waits, unless the run ends sooner: the launch
 // and the viewer's own start are over by then.
 constexpr DWORD kSendDelayMs = 2000;
+// Set by a crash, for the rest of the process.
+std::atomic<bool> held{false};
+
 // Every step of a request is bounded, so the thread of a long run never hangs on a server.
 constexpr int kResolveTimeoutMs = 5000;
 constexpr int kConnectTimeoutMs = 5000;
@@ -334,6 +337,9 @@ bool SendFile(Uploader& uploader, const std::wstring& path) {
     if (size > kMaxEnvelopeBytes || !ReadWhole(file.get(), size, body)) {
         return true;
     }
+    if (held.load()) {
+        return false;  // the process is crashing: what it has not sent waits for the next start
+    }
     ++uploader.posted;
     const HttpOutcome outcome = Post(uploader, body);
     uploader.limit.Note(outcome, static_cast<int64_t>(GetTickCount64()));
@@ -445,6 +451,10 @@ bool StartUploads(const std::wstring& database_folder, const std::string& dsn) {
     }
     running = std::move(uploader);
     return true;
+}
+
+void HoldUploads() {
+    held = true;
 }
 
 void WakeUploads() {

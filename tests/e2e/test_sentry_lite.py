@@ -95,9 +95,11 @@ def test_without_a_database_path_the_reports_go_to_the_current_directory(crasher
     assert only_report(crasher.folder / ".sentry-lite")["release"] == "Crasher 2.0.1"
 
 
-def test_after_shutdown_a_crash_leaves_no_report(crasher, tmp_path):
+# A shutdown ends a session left open, as the session's own end does.
+@pytest.mark.parametrize("mode", ["shut-down", "shut-down-open"])
+def test_after_shutdown_a_crash_leaves_no_report(crasher, tmp_path, mode):
     database = tmp_path / "reports"
-    code, lines = crasher("shut-down", wine_path(database))
+    code, lines = crasher(mode, wine_path(database))
     assert lines == ["init 0", "shutdown 0"]
     assert code != 0
     assert report_files(database) == []

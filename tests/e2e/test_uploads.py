@@ -125,33 +125,37 @@ def test_each_pending_envelope_is_posted_once_oldest_first_and_removed(uploads):
 
 
 def test_a_crash_goes_at_the_next_start_once_with_both_sessions(uploads):
-    """The crashed process sends nothing; the next start sends its report, once, then the
-    session that start ended cleanly. Both sessions count the same installation."""
+    """The crashed process sends nothing, not even what was waiting before it (its reporter
+    works for seconds on the minidump, past the upload thread's start); the next start sends
+    both, the older first, once, then the session that start ended cleanly. Both sessions count
+    the same installation."""
     with Receiver() as receiver:
-        launcher = uploads(0, dsn=receiver.dsn(), wait_ms=0)
+        launcher = uploads(1, dsn=receiver.dsn(), wait_ms=0)
+        [older] = pending(launcher)
         crashed, _ = run_to_the_end(launcher, CRASH_WORD)
         assert crashed.code == 0xC0000005 & 0xFF, crashed.lines
-        assert receiver.wait_for(1, 3) is False, "the crashed process sent something"
-        [report] = pending(launcher)
+        assert receiver.requests == [], "the crashed process sent something"
+        [report] = [name for name in pending(launcher) if name != older]
         body = (launcher.database / report).read_bytes()
         kept = parse(body)
 
         run_to_the_end(launcher)
         requests = list(receiver.requests)
         run_to_the_end(launcher)  # nothing of the crash is left to send again
-    assert len(requests) == 2, [r.body[:80] for r in requests]
-    sent = check_posted(requests[0], body)
+    assert len(requests) == 3, [r.body[:80] for r in requests]
+    check_posted(requests[0], launcher.envelopes[older])
+    sent = check_posted(requests[1], body)
     assert sent.header["event_id"] == sent.event["event_id"] == kept.event["event_id"]
     assert sent.event["exception"]["values"][0]["type"] == "EXCEPTION_ACCESS_VIOLATION_WRITE"
     assert sent.one("attachment").startswith(b"MDMP")
     crashed_session = sent.session
     assert crashed_session["status"] == "crashed"
-    exited = exited_session(requests[1])
+    exited = exited_session(requests[2])
     installation = (launcher.database / "installation_id").read_text()
     assert crashed_session["did"] == exited["did"] == installation
     assert crashed_session["sid"] != exited["sid"]
-    assert crash_bodies(receiver) == [body]
-    assert len(receiver.requests) == 3  # the third start's own session end
+    assert crash_bodies(receiver) == [launcher.envelopes[older], body]
+    assert len(receiver.requests) == 4  # the third start's own session end
     assert pending(launcher) == [] and session_ends(launcher) == []
 
 
