@@ -1,7 +1,7 @@
 #pragma once
 
 // What every fuzz target shares: a check that stops the run with the broken property (the
-// build has NDEBUG, so assert would be silent), and wide text made from raw bytes.
+// build has NDEBUG, so assert would be silent), texts and wide text made from raw bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +17,19 @@
 
 #define FUZZ_CHECK(condition) \
     ((condition) ? static_cast<void>(0) : FuzzCheckFailed(#condition, __FILE__, __LINE__))
+
+// The next NUL-ended text of a fuzz input (the rest when no NUL follows), taken off its front.
+inline std::string NextText(const uint8_t*& data, size_t& size) {
+    size_t length = 0;
+    while (length < size && data[length] != 0) {
+        ++length;
+    }
+    std::string text(reinterpret_cast<const char*>(data), length);
+    const size_t used = length < size ? length + 1 : length;
+    data += used;
+    size -= used;
+    return text;
+}
 
 // The bytes as UTF-16 code units, low byte first, as Windows hands wide text over; an odd
 // last byte is no unit. Every unit value can occur, NUL and lone surrogates included.

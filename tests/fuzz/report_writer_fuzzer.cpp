@@ -13,21 +13,10 @@
 #include <string>
 
 #include "envelope.h"
+#include "fuzz_check.h"
 #include "report_reader.h"
 
 namespace {
-
-std::string NextText(const uint8_t*& data, size_t& size) {
-    size_t length = 0;
-    while (length < size && data[length] != 0) {
-        ++length;
-    }
-    std::string text(reinterpret_cast<const char*>(data), length);
-    const size_t used = length < size ? length + 1 : length;
-    data += used;
-    size -= used;
-    return text;
-}
 
 // Well-formed UTF-8 as the Unicode standard tables it: for each lead byte, the length of its
 // sequence and the range of its second byte; later bytes are 80 to BF.

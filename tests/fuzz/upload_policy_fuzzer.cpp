@@ -16,18 +16,6 @@
 
 namespace {
 
-std::string NextText(const uint8_t*& data, size_t& size) {
-    size_t length = 0;
-    while (length < size && data[length] != 0) {
-        ++length;
-    }
-    std::string text(reinterpret_cast<const char*>(data), length);
-    const size_t used = length < size ? length + 1 : length;
-    data += used;
-    size -= used;
-    return text;
-}
-
 void CheckRateLimit(const sentry_lite::HttpOutcome& outcome) {
     const int64_t seconds = sentry_lite::RateLimitSeconds(outcome);
     FUZZ_CHECK(seconds >= 0 && seconds <= sentry_lite::kMaxRetryAfterSeconds);
