@@ -173,6 +173,12 @@ std::string ReportFileName(int64_t unix_ms, uint32_t process_id) {
     return name + "-" + std::to_string(process_id) + ".envelope";
 }
 
+std::string SessionEndFileName(int64_t unix_ms, uint32_t process_id) {
+    std::string name(kFileStampLength, '\0');
+    WriteFileStamp(unix_ms, name.data());
+    return name + "-" + std::to_string(process_id) + "-session.envelope";
+}
+
 const char kSdkName[] = "sentry.native.lite";
 const char kSdkVersion[] = "1.5.27";
 

@@ -189,6 +189,8 @@ std::string FormatUtcTime(int64_t unix_ms);
 // A report's file name, unique for a crash of one process: 20260304T050607089Z-908.envelope.
 // Names sort as the reports' ages.
 std::string ReportFileName(int64_t unix_ms, uint32_t process_id);
+// A session's clean end, beside them: 20260304T050607089Z-908-session.envelope.
+std::string SessionEndFileName(int64_t unix_ms, uint32_t process_id);
 
 // A UUID's text (8-4-4-4-12 lower-case hexadecimal digits) of 16 random bytes, made a version 4
 // UUID.

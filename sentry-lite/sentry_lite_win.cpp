@@ -987,20 +987,19 @@ void KeepSessionEnd(int64_t ended_ms) {
         const std::string envelope = sentry_lite::SessionEndEnvelope(CurrentContext(), ended_ms);
         // Two ends within a millisecond would share a name: the next millisecond's is taken.
         for (int64_t later = 0; later < 4; ++later) {
-            const std::string stamp = sentry_lite::ReportFileName(ended_ms + later, 0);
-            const std::wstring stem =
-                database_folder + L"\\" +
-                std::wstring(stamp.begin(), stamp.begin() + sentry_lite::kFileStampLength) + L"-" +
-                std::to_wstring(GetCurrentProcessId()) + L"-session";
-            const std::wstring temporary = stem + L".tmp";
+            const std::string name =
+                sentry_lite::SessionEndFileName(ended_ms + later, GetCurrentProcessId());
+            const std::wstring path =
+                database_folder + L"\\" + std::wstring(name.begin(), name.end());
+            // <stem>.tmp: the sweep of a later start renames a whole one to <stem>.envelope.
+            const std::wstring temporary = path.substr(0, path.rfind(L'.')) + L".tmp";
             if (!WriteNewFile(temporary, envelope)) {
                 if (GetLastError() == ERROR_FILE_EXISTS) {
                     continue;
                 }
                 return;
             }
-            if (MoveFileExW(temporary.c_str(), (stem + L".envelope").c_str(),
-                            MOVEFILE_WRITE_THROUGH) != 0) {
+            if (MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
                 return;
             }
             const DWORD error = GetLastError();

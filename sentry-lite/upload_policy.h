@@ -41,8 +41,8 @@ bool IsEnvelopeName(std::string_view name);
 // the time of the last write for a name without one, then the name.
 std::string AgeKey(const PendingEnvelope& envelope);
 
-// A session's clean end, written at the end of a run: <stamp>-<pid>-session.envelope. Every
-// other envelope is a crash report.
+// A session's clean end, written at the end of a run (SessionEndFileName). Every other
+// envelope is a crash report.
 bool IsSessionEndName(std::string_view name);
 
 struct QueuePlan {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "envelope.h"
+
 namespace sentry_lite {
 namespace {
 
@@ -92,9 +94,13 @@ TEST(PlanQueue, SessionEndsAreCappedApartFromCrashReports) {
     EXPECT_EQ(plan.send,
               (Names{"20240229T000000000Z-1.envelope", "20240301T120010000Z-10-session.envelope",
                      "20240301T120011000Z-11-session.envelope"}));
-    EXPECT_TRUE(IsSessionEndName("20240301T120000000Z-9-session.envelope"));
+    // The names the reporter writes are told apart, and both are envelopes of the queue.
+    for (const std::string& name : {SessionEndFileName(1709294400000, 9), ReportFileName(0, 9)}) {
+        EXPECT_TRUE(IsEnvelopeName(name)) << name;
+        EXPECT_EQ(IsSessionEndName(name), name.find("session") != std::string::npos) << name;
+    }
+    EXPECT_EQ(SessionEndFileName(1709294400000, 9), "20240301T120000000Z-9-session.envelope");
     EXPECT_FALSE(IsSessionEndName("-session.envelope"));
-    EXPECT_FALSE(IsSessionEndName("20240301T120000000Z-9.envelope"));
 }
 
 HttpOutcome Answer(int status, const char* retry_after = nullptr,
