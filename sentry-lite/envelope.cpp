@@ -161,6 +161,12 @@ void WriteFileStamp(int64_t unix_ms, char* out) {
     out[18] = 'Z';
 }
 
+int64_t UnixMillisecondsOfFileTime(uint32_t high, uint32_t low) {
+    constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
+    const auto ticks = static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
+    return (ticks - kTicksFrom1601To1970) / 10000;
+}
+
 std::string FormatUtcTime(int64_t unix_ms) {
     std::string text(kUtcTimeLength, '\0');
     WriteUtcTime(unix_ms, text.data());

@@ -179,6 +179,10 @@ constexpr size_t kFileStampLength = 19;
 void WriteUtcTime(int64_t unix_ms, char* out);
 void WriteFileStamp(int64_t unix_ms, char* out);
 
+// Milliseconds since 1970-01-01 00:00 UTC of a Windows file time (100 ns ticks since 1601,
+// in its two halves), as the system clock and the folder listings give it.
+int64_t UnixMillisecondsOfFileTime(uint32_t high, uint32_t low);
+
 // A JSON string literal, quotes included. Texts are taken as UTF-8; a byte that is not part of
 // a valid UTF-8 sequence becomes U+FFFD, so the envelope always parses.
 std::string JsonString(const std::string& text);

@@ -214,10 +214,7 @@ void Assign(std::optional<std::string>& field, const char* value) {
 int64_t NowMilliseconds() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    const int64_t ticks =
-        static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-    constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
-    return (ticks - kTicksFrom1601To1970) / 10000;
+    return sentry_lite::UnixMillisecondsOfFileTime(now.dwHighDateTime, now.dwLowDateTime);
 }
 
 std::string NewUuid() {
@@ -733,10 +730,8 @@ void SweepTemporaryReports(const std::wstring& folder) {
     }
     const int64_t now = NowMilliseconds();
     do {
-        const int64_t ticks = static_cast<int64_t>(
-            (static_cast<uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) |
-            found.ftLastWriteTime.dwLowDateTime);
-        const int64_t written_ms = (ticks - 116444736000000000) / 10000;
+        const int64_t written_ms = sentry_lite::UnixMillisecondsOfFileTime(
+            found.ftLastWriteTime.dwHighDateTime, found.ftLastWriteTime.dwLowDateTime);
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
             now - written_ms < kStaleTempMs) {
             continue;  // another process may be writing it now

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "dsn.h"
+#include "envelope.h"
 #include "upload.h"
 #include "upload_policy.h"
 
@@ -173,13 +174,6 @@ std::optional<std::string> NarrowAscii(const wchar_t* text) {
     return narrow;
 }
 
-int64_t UnixMilliseconds(const FILETIME& time) {
-    const auto ticks = static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
-                                            time.dwLowDateTime);
-    constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
-    return (ticks - kTicksFrom1601To1970) / 10000;
-}
-
 // What the thread works with. The caller's side keeps one reference, the thread another, so
 // a thread left behind by StopUploads still has its state when it comes back.
 struct Uploader {
@@ -214,7 +208,9 @@ std::vector<PendingEnvelope> ListEnvelopes(const std::wstring& folder) {
     do {
         const std::optional<std::string> name = NarrowAscii(data.cFileName);
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && name) {
-            found.push_back({*name, UnixMilliseconds(data.ftLastWriteTime)});
+            found.push_back(
+                {*name, UnixMillisecondsOfFileTime(data.ftLastWriteTime.dwHighDateTime,
+                                                   data.ftLastWriteTime.dwLowDateTime)});
         }
     } while (FindNextFileW(search, &data) != 0);
     FindClose(search);

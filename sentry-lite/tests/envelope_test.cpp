@@ -30,6 +30,24 @@ TEST(FormatUtcTime, CalendarDatesWithMilliseconds) {
     }
 }
 
+TEST(UnixMillisecondsOfFileTime, TicksSince1601) {
+    const struct {
+        uint64_t ticks;
+        int64_t unix_ms;
+    } cases[] = {
+        {116444736000000000, 0},
+        {116444736000000000 + 17092100967890000, 1709210096789},  // both halves in use
+        {116444736000000000 + 9999, 0},                           // under a millisecond
+        {0, -11644473600000},                                     // 1601
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ticks);
+        EXPECT_EQ(UnixMillisecondsOfFileTime(static_cast<uint32_t>(c.ticks >> 32),
+                                             static_cast<uint32_t>(c.ticks)),
+                  c.unix_ms);
+    }
+}
+
 TEST(ReportFileName, TimeAndProcessId) {
     EXPECT_EQ(ReportFileName(1709210096789, 908), "20240229T123456789Z-908.envelope");
     EXPECT_EQ(ReportFileName(0, 4294967295u), "19700101T000000000Z-4294967295.envelope");
