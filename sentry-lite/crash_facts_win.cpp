@@ -7,7 +7,8 @@
 // clang-format on
 
 #include <atomic>
-#include <cstring>
+
+#include "module_exports_win.h"
 
 namespace sentry_lite {
 
@@ -170,12 +171,10 @@ bool PrepareMinidumps() {
     if (dbghelp == nullptr) {
         return false;
     }
-    const FARPROC address = GetProcAddress(dbghelp, "MiniDumpWriteDump");
     MiniDumpWriteDumpFunction function = nullptr;
-    static_assert(sizeof function == sizeof address);
-    std::memcpy(&function, &address, sizeof function);
+    const bool found = FindExport(dbghelp, "MiniDumpWriteDump", function);
     write_dump = function;
-    return function != nullptr;
+    return found;
 }
 
 bool WriteMinidump(HANDLE file, DWORD crashed_thread, EXCEPTION_POINTERS* pointers) {

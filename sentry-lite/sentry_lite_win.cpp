@@ -44,6 +44,7 @@
 #include "crash_facts_win.h"
 #include "dsn.h"
 #include "envelope.h"
+#include "module_exports_win.h"
 #include "upload.h"
 
 struct sentry_options_s {
@@ -341,14 +342,11 @@ std::string InstallationId(const std::wstring& folder) {
 
 std::string OsVersion() {
     using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const FARPROC address = ntdll != nullptr ? GetProcAddress(ntdll, "RtlGetVersion") : nullptr;
     RtlGetVersionFunction get_version = nullptr;
-    static_assert(sizeof get_version == sizeof address);
-    std::memcpy(&get_version, &address, sizeof get_version);
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof info;
-    if (get_version == nullptr || get_version(&info) != 0) {
+    if (!sentry_lite::FindExport(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion", get_version) ||
+        get_version(&info) != 0) {
         return {};
     }
     return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
@@ -852,14 +850,10 @@ void UnhookAbort(AbortHook& hook) {
 // The Universal CRT keeps its signal handlers in ucrtbase.dll, which an application built
 // against it shares; a handler set through this library's own runtime would not see its abort.
 SignalFunction LoadedUcrtSignal() {
-    const HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
-    if (ucrt == nullptr) {
+    SignalFunction function = nullptr;
+    if (!sentry_lite::FindExport(GetModuleHandleW(L"ucrtbase.dll"), "signal", function)) {
         return nullptr;
     }
-    const auto address = GetProcAddress(ucrt, "signal");
-    SignalFunction function = nullptr;
-    static_assert(sizeof function == sizeof address);
-    std::memcpy(&function, &address, sizeof function);
     return function == &std::signal ? nullptr : function;
 }
 
@@ -907,14 +901,8 @@ std::wstring NativePath(const std::wstring& path) {
 
 bool FindNativeFileCalls() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll == nullptr) {
-        return false;
-    }
     const auto find = [ntdll](auto& function, const char* name) {
-        const FARPROC address = GetProcAddress(ntdll, name);
-        static_assert(sizeof function == sizeof address);
-        std::memcpy(&function, &address, sizeof function);
-        return function != nullptr;
+        return sentry_lite::FindExport(ntdll, name, function);
     };
     return find(native.create, "NtCreateFile") && find(native.write, "NtWriteFile") &&
            find(native.read, "NtReadFile") &&

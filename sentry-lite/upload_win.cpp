@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -26,6 +25,7 @@
 
 #include "dsn.h"
 #include "envelope.h"
+#include "module_exports_win.h"
 #include "upload.h"
 #include "upload_policy.h"
 
@@ -43,14 +43,6 @@ constexpr int kResolveTimeoutMs = 5000;
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kSendTimeoutMs = 10000;
 constexpr int kReceiveTimeoutMs = 10000;
-
-template <typename Function>
-bool Find(HMODULE module, const char* name, Function& function) {
-    const FARPROC address = GetProcAddress(module, name);
-    static_assert(sizeof function == sizeof address);
-    std::memcpy(&function, &address, sizeof function);
-    return function != nullptr;
-}
 
 struct WinHttp {
     decltype(&WinHttpOpen) open = nullptr;
@@ -85,15 +77,15 @@ HMODULE LoadFromSystem32(const wchar_t* name) {
 WinHttp LoadWinHttp() {
     WinHttp api;
     const HMODULE module = LoadFromSystem32(L"winhttp.dll");
-    api.loaded = module != nullptr && Find(module, "WinHttpOpen", api.open) &&
-                 Find(module, "WinHttpConnect", api.connect) &&
-                 Find(module, "WinHttpOpenRequest", api.open_request) &&
-                 Find(module, "WinHttpSetTimeouts", api.set_timeouts) &&
-                 Find(module, "WinHttpSetOption", api.set_option) &&
-                 Find(module, "WinHttpSendRequest", api.send_request) &&
-                 Find(module, "WinHttpReceiveResponse", api.receive_response) &&
-                 Find(module, "WinHttpQueryHeaders", api.query_headers) &&
-                 Find(module, "WinHttpCloseHandle", api.close_handle);
+    api.loaded = FindExport(module, "WinHttpOpen", api.open) &&
+                 FindExport(module, "WinHttpConnect", api.connect) &&
+                 FindExport(module, "WinHttpOpenRequest", api.open_request) &&
+                 FindExport(module, "WinHttpSetTimeouts", api.set_timeouts) &&
+                 FindExport(module, "WinHttpSetOption", api.set_option) &&
+                 FindExport(module, "WinHttpSendRequest", api.send_request) &&
+                 FindExport(module, "WinHttpReceiveResponse", api.receive_response) &&
+                 FindExport(module, "WinHttpQueryHeaders", api.query_headers) &&
+                 FindExport(module, "WinHttpCloseHandle", api.close_handle);
     return api;
 }
 
