@@ -203,4 +203,14 @@ void RateLimit::Note(const HttpOutcome& outcome, int64_t now_ms) {
     }
 }
 
+FileDecision SendRun::Record(const HttpOutcome& outcome, int64_t now_ms) {
+    ++posted_;
+    limit_.Note(outcome, now_ms);
+    const FileDecision decision = DecideFile(outcome);
+    if (!decision.go_on && !limit_.Holds(now_ms)) {
+        halted_ = true;
+    }
+    return decision;
+}
+
 }  // namespace sentry_lite

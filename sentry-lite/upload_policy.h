@@ -88,4 +88,27 @@ class RateLimit {
     int64_t until_ms_ = INT64_MIN;
 };
 
+// The sending of one run: what it has posted, its rate limit, and whether the server has
+// stopped taking envelopes. Times are on the caller's monotonic clock in milliseconds.
+class SendRun {
+  public:
+    // Envelopes the run may still post.
+    size_t Budget() const { return kSentPerRun - posted_; }
+    // Whether the next envelope may be posted now.
+    bool MayPost(int64_t now_ms) const {
+        return !halted_ && posted_ < kSentPerRun && !limit_.Holds(now_ms);
+    }
+    // The answer to one post, counted. A 429's limit says how long the run waits; a 5xx or no
+    // answer halts it, since each later try would cost a time-out or the same answer.
+    FileDecision Record(const HttpOutcome& outcome, int64_t now_ms);
+    // The server took an envelope whose file could not be removed: it would go again, so the
+    // run sends nothing more.
+    void Halt() { halted_ = true; }
+
+  private:
+    size_t posted_ = 0;
+    bool halted_ = false;
+    RateLimit limit_;
+};
+
 }  // namespace sentry_lite

@@ -181,9 +181,7 @@ struct Uploader {
     std::atomic<bool> stopping{false};
     std::atomic<uint64_t> stop_deadline_ms{0};
     // The thread's alone.
-    size_t posted = 0;
-    bool halted = false;  // the server is not taking envelopes: nothing more this run
-    RateLimit limit;
+    SendRun run;
     InternetHandle session;
     InternetHandle connection;
 };
@@ -328,31 +326,26 @@ bool SendFile(Uploader& uploader, const std::wstring& path) {
     if (held.load()) {
         return false;  // the process is crashing: what it has not sent waits for the next start
     }
-    ++uploader.posted;
     const HttpOutcome outcome = Post(uploader, body);
-    uploader.limit.Note(outcome, static_cast<int64_t>(GetTickCount64()));
-    const FileDecision decision = DecideFile(outcome);
+    const FileDecision decision =
+        uploader.run.Record(outcome, static_cast<int64_t>(GetTickCount64()));
     if (decision.remove && !Remove(file.get())) {
-        uploader.halted = true;  // it would go again: stop before anything else does
-    } else if (!decision.go_on) {
-        // A 429's limit says for how long; anything else (a 5xx, no answer) would cost each
-        // later try of the run a time-out or the same answer.
-        uploader.halted = !uploader.limit.Holds(static_cast<int64_t>(GetTickCount64()));
+        uploader.run.Halt();  // before anything else sends it again
+        return false;
     }
-    return !uploader.halted && decision.go_on;
+    return decision.go_on;
 }
 
 void RunPass(Uploader& uploader, bool send) {
-    const size_t budget = uploader.dsn && send ? kSentPerRun - uploader.posted : 0;
+    const size_t budget = uploader.dsn && send ? uploader.run.Budget() : 0;
     const QueuePlan plan = PlanQueue(ListEnvelopes(uploader.folder), kKeptEnvelopes, budget);
     for (const std::string& name : plan.remove) {
         DeleteFileW((uploader.folder + L"\\" + WidenAscii(name)).c_str());
     }
     for (const std::string& name : plan.send) {
         const uint64_t now = GetTickCount64();
-        if (uploader.halted ||
-            (uploader.stopping.load() && now >= uploader.stop_deadline_ms.load()) ||
-            uploader.limit.Holds(static_cast<int64_t>(now)) ||
+        if ((uploader.stopping.load() && now >= uploader.stop_deadline_ms.load()) ||
+            !uploader.run.MayPost(static_cast<int64_t>(now)) ||
             !SendFile(uploader, uploader.folder + L"\\" + WidenAscii(name))) {
             return;
         }
@@ -381,7 +374,7 @@ DWORD WINAPI UploadThread(void* parameter) {
         while (true) {
             const bool last = uploader.stopping.load();
             RunPass(uploader, true);
-            if (last || uploader.posted >= kSentPerRun ||
+            if (last || uploader.run.Budget() == 0 ||
                 WaitForSingleObject(uploader.wake.get(), INFINITE) != WAIT_OBJECT_0) {
                 break;
             }

@@ -187,5 +187,54 @@ TEST(RateLimit, HoldsUntilItsEndAndKeepsTheLongest) {
     EXPECT_TRUE(limit.Holds(10999));
 }
 
+// What one answer leaves the rest of the run able to do: post again at once, after the
+// server's limit, or never.
+TEST(SendRun, AnAnswerLetsTheRunGoOnWaitOrStop) {
+    constexpr int64_t kNever = -1;
+    const struct {
+        const char* name;
+        HttpOutcome outcome;
+        bool go_on;
+        int64_t posts_again_after_ms;  // kNever: the run is over
+    } cases[] = {
+        {"taken", Answer(200), true, 0},
+        {"refused for good", Answer(400), true, 0},
+        {"taken, with a limit on sessions", Answer(200, nullptr, "30:session:key"), true, 30000},
+        {"429 for a while", Answer(429, "5"), false, 5000},
+        {"429 without a figure", Answer(429), false, 60000},
+        {"429 that asks for no wait", Answer(429, "0"), false, kNever},
+        {"server error", Answer(503), false, kNever},
+        {"no answer", HttpOutcome{}, false, kNever},
+    };
+    constexpr int64_t kSent = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SendRun run;
+        EXPECT_EQ(run.Record(c.outcome, kSent).go_on, c.go_on);
+        EXPECT_EQ(run.Budget(), kSentPerRun - 1);
+        if (c.posts_again_after_ms == kNever) {
+            EXPECT_FALSE(run.MayPost(kSent + kMaxRetryAfterSeconds * 1000));
+        } else {
+            EXPECT_EQ(run.MayPost(kSent + c.posts_again_after_ms - 1), c.posts_again_after_ms == 0);
+            EXPECT_TRUE(run.MayPost(kSent + c.posts_again_after_ms));
+        }
+    }
+}
+
+TEST(SendRun, EndsAtItsBudgetOrWhenHalted) {
+    SendRun run;
+    for (size_t i = 0; i < kSentPerRun; ++i) {
+        EXPECT_TRUE(run.MayPost(0));
+        run.Record(Answer(200), 0);
+    }
+    EXPECT_EQ(run.Budget(), 0u);
+    EXPECT_FALSE(run.MayPost(0));
+
+    SendRun halted;
+    halted.Halt();
+    EXPECT_FALSE(halted.MayPost(0));
+    EXPECT_EQ(halted.Budget(), kSentPerRun);
+}
+
 }  // namespace
 }  // namespace sentry_lite
