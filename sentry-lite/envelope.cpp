@@ -173,16 +173,22 @@ std::string FormatUtcTime(int64_t unix_ms) {
     return text;
 }
 
-std::string ReportFileName(int64_t unix_ms, uint32_t process_id) {
+namespace {
+
+std::string StampedName(int64_t unix_ms, uint32_t process_id, std::string_view suffix) {
     std::string name(kFileStampLength, '\0');
     WriteFileStamp(unix_ms, name.data());
-    return name + "-" + std::to_string(process_id) + ".envelope";
+    return name + "-" + std::to_string(process_id) + std::string(suffix);
+}
+
+}  // namespace
+
+std::string ReportFileName(int64_t unix_ms, uint32_t process_id) {
+    return StampedName(unix_ms, process_id, kEnvelopeSuffix);
 }
 
 std::string SessionEndFileName(int64_t unix_ms, uint32_t process_id) {
-    std::string name(kFileStampLength, '\0');
-    WriteFileStamp(unix_ms, name.data());
-    return name + "-" + std::to_string(process_id) + "-session.envelope";
+    return StampedName(unix_ms, process_id, kSessionEndSuffix);
 }
 
 const char kSdkName[] = "sentry.native.lite";
@@ -288,6 +294,10 @@ SessionText SessionPayload(const CrashContext& context, const std::string& time,
     payload += duration;
     payload += ",\"attrs\":" + Attributes(context) + "}";
     return text;
+}
+
+std::string SessionItemHeader(size_t payload_size) {
+    return "{\"type\":\"session\",\"length\":" + std::to_string(payload_size) + "}\n";
 }
 
 std::string EnvelopeHeader(const CrashContext& context, bool with_event_id) {
@@ -398,8 +408,7 @@ PreparedEnvelope PrepareEnvelope(const CrashContext& context) {
         // known now.
         const SessionText text = SessionPayload(context, kTimePlaceholder, "crashed", 1,
                                                 std::string(kDurationWidth, '0'));
-        const std::string item =
-            "{\"type\":\"session\",\"length\":" + std::to_string(text.payload.size()) + "}\n";
+        const std::string item = SessionItemHeader(text.payload.size());
         prepared.session = item + text.payload + "\n";
         prepared.session_time_at = item.size() + text.time_at;
         prepared.session_duration_at = item.size() + text.duration_at;
@@ -417,9 +426,8 @@ std::string SessionEndEnvelope(const CrashContext& context, int64_t ended_ms) {
     std::string seconds(duration, sizeof duration);
     seconds.erase(0, seconds.find_first_not_of(' '));
     const SessionText text = SessionPayload(context, FormatUtcTime(ended_ms), "exited", 0, seconds);
-    return EnvelopeHeader(context, false) +
-           "{\"type\":\"session\",\"length\":" + std::to_string(text.payload.size()) + "}\n" +
-           text.payload + "\n";
+    return EnvelopeHeader(context, false) + SessionItemHeader(text.payload.size()) + text.payload +
+           "\n";
 }
 
 void CompleteEnvelope(PreparedEnvelope& prepared, int64_t time_ms, size_t crash_part_size) {

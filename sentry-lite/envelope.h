@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // What the lite crash reporter writes for a crash: one envelope per file, the crash
 // reporting service's own format (a header line, then items, each a header line and exactly
@@ -195,6 +196,9 @@ std::string FormatUtcTime(int64_t unix_ms);
 std::string ReportFileName(int64_t unix_ms, uint32_t process_id);
 // A session's clean end, beside them: 20260304T050607089Z-908-session.envelope.
 std::string SessionEndFileName(int64_t unix_ms, uint32_t process_id);
+// How those names end: every whole envelope, and a session's end among them.
+constexpr std::string_view kEnvelopeSuffix = ".envelope";
+constexpr std::string_view kSessionEndSuffix = "-session.envelope";
 
 // A UUID's text (8-4-4-4-12 lower-case hexadecimal digits) of 16 random bytes, made a version 4
 // UUID.

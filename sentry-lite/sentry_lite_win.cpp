@@ -915,9 +915,9 @@ bool FindNativeFileCalls() {
 bool PrepareNames(const std::wstring& folder) {
     const std::wstring stem = NativePath(folder) + L"\\";
     stamp_at = stem.size();
-    const std::wstring name = stem + std::wstring(sentry_lite::kFileStampLength, L'0') + L"-" +
-                              std::to_wstring(GetCurrentProcessId());
-    const std::wstring final_name = name + L".envelope";
+    const std::wstring final_name =
+        stem + Widen(sentry_lite::ReportFileName(0, GetCurrentProcessId()));
+    const std::wstring name = final_name.substr(0, final_name.rfind(L'.'));
     for (size_t i = 0; i < kVersionFiles; ++i) {
         version_names[i] = name + L"." + std::to_wstring(i) + L".tmp";
     }
@@ -972,8 +972,7 @@ void KeepSessionEnd(int64_t ended_ms) {
         for (int64_t later = 0; later < 4; ++later) {
             const std::string name =
                 sentry_lite::SessionEndFileName(ended_ms + later, GetCurrentProcessId());
-            const std::wstring path =
-                database_folder + L"\\" + std::wstring(name.begin(), name.end());
+            const std::wstring path = database_folder + L"\\" + Widen(name);
             // <stem>.tmp: the sweep of a later start renames a whole one to <stem>.envelope.
             const std::wstring temporary = path.substr(0, path.rfind(L'.')) + L".tmp";
             if (!WriteNewFile(temporary, envelope)) {

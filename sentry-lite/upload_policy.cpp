@@ -8,9 +8,6 @@
 namespace sentry_lite {
 namespace {
 
-constexpr std::string_view kEnvelopeSuffix = ".envelope";
-constexpr std::string_view kSessionEndSuffix = "-session.envelope";
-
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -26,6 +23,12 @@ bool StartsWithStamp(std::string_view name) {
         }
     }
     return true;
+}
+
+// More than the suffix: a bare suffix names nothing.
+bool EndsWith(std::string_view name, std::string_view suffix) {
+    return name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -109,10 +112,7 @@ int64_t SentryRateLimitSeconds(std::string_view header) {
 }  // namespace
 
 bool IsEnvelopeName(std::string_view name) {
-    return name.size() > kEnvelopeSuffix.size() &&
-           name.compare(name.size() - kEnvelopeSuffix.size(), kEnvelopeSuffix.size(),
-                        kEnvelopeSuffix) == 0 &&
-           name.find_first_of("/\\") == std::string_view::npos;
+    return EndsWith(name, kEnvelopeSuffix) && name.find_first_of("/\\") == std::string_view::npos;
 }
 
 std::string AgeKey(const PendingEnvelope& envelope) {
@@ -125,9 +125,7 @@ std::string AgeKey(const PendingEnvelope& envelope) {
 }
 
 bool IsSessionEndName(std::string_view name) {
-    return name.size() > kSessionEndSuffix.size() &&
-           name.compare(name.size() - kSessionEndSuffix.size(), kSessionEndSuffix.size(),
-                        kSessionEndSuffix) == 0;
+    return EndsWith(name, kSessionEndSuffix);
 }
 
 QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send_at_most) {
