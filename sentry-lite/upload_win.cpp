@@ -116,34 +116,20 @@ class InternetHandle {
     HINTERNET handle_;
 };
 
-class FileHandle {
+// A file's or an event's handle: the calls that make them fail with INVALID_HANDLE_VALUE and
+// null respectively, and neither is closed.
+class KernelHandle {
   public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
+    explicit KernelHandle(HANDLE handle) : handle_(handle) {}
+    KernelHandle(const KernelHandle&) = delete;
+    KernelHandle& operator=(const KernelHandle&) = delete;
+    ~KernelHandle() {
+        if (*this) {
             CloseHandle(handle_);
         }
     }
     HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
-};
-
-class EventHandle {
-  public:
-    EventHandle() : handle_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-    EventHandle(const EventHandle&) = delete;
-    EventHandle& operator=(const EventHandle&) = delete;
-    ~EventHandle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
 
   private:
     HANDLE handle_;
@@ -175,7 +161,7 @@ struct Uploader {
     std::wstring host;
     std::wstring path;
     std::wstring headers;
-    EventHandle wake;
+    KernelHandle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     // Set by StopUploads: what is pending goes in one last pass, until the deadline (on
     // GetTickCount64), which is stored first.
     std::atomic<bool> stopping{false};
@@ -310,8 +296,8 @@ bool Remove(HANDLE file) {
 // that is gone, or that could not be removed after a success (read-only), is passed over
 // without a request.
 bool SendFile(Uploader& uploader, const std::wstring& path) {
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     BY_HANDLE_FILE_INFORMATION information;
     if (!file || GetFileInformationByHandle(file.get(), &information) == 0 ||
         (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -417,7 +403,7 @@ bool StartUploads(const std::wstring& database_folder, const std::string& dsn) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (uploader->wake.get() == nullptr) {
+    if (!uploader->wake) {
         return false;
     }
     auto* reference = new (std::nothrow) std::shared_ptr<Uploader>(uploader);
