@@ -676,6 +676,15 @@ bool ClaimCrash() {
     }
 }
 
+// The first crash of the process is the one reported; a thread that meets another goes no
+// further. From here on no upload starts: the crashed process sends nothing of its own.
+void TakeCrash() {
+    if (crash_taken.exchange(true)) {
+        MeetAnotherCrash();
+    }
+    sentry_lite::HoldUploads();
+}
+
 // Until the handler thread ends, or the step it is in has had its time: each step of the work
 // has its own. A wait can come back early (under Wine it does when the minidump writer suspends
 // and resumes the waiting thread), so the clock decides, not the wait.
@@ -786,10 +795,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
         // Shut down, but still chained by a filter installed after ours.
         return previous_filter != nullptr ? previous_filter(pointers) : EXCEPTION_CONTINUE_SEARCH;
     }
-    if (crash_taken.exchange(true)) {
-        MeetAnotherCrash();
-    }
-    sentry_lite::HoldUploads();
+    TakeCrash();
     crash.record = *record;
     crash.context = *pointers->ContextRecord;
     crash.abort = false;
@@ -810,10 +816,7 @@ void __cdecl OnAbort(int) {
             hook->set_handler(SIGABRT, &OnAbort);
         }
     }
-    if (crash_taken.exchange(true)) {
-        MeetAnotherCrash();
-    }
-    sentry_lite::HoldUploads();
+    TakeCrash();
     RtlCaptureContext(&crash.context);
     crash.record = {};
     crash.record.ExceptionCode = kAbortCode;
