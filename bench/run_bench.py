@@ -211,6 +211,12 @@ def fresh_database(folder, pending=0):
         (database / f"20240229T1200{i:02d}000Z-{i}.envelope").write_bytes(ENVELOPE)
 
 
+def print_row(label, values):
+    low, high = quartiles(values)
+    print(f"| {label} | {ms(statistics.median(values))} | {ms(low)} to {ms(high)} | "
+          f"{ms(fastest_tenth(values))} |")
+
+
 def compare(title, first, second, runs):
     """Alternating pairs of runs of two set-ups, each (label, run) where run() gives
     microseconds; prints their rows and the median of the per-pair ratios second / first."""
@@ -230,10 +236,8 @@ def compare(title, first, second, runs):
     print()
     print("| measure | median | quartiles | 10th percentile |")
     print("|---|---|---|---|")
-    for label, values in ((first[0], [a for a, _ in pairs]), (second[0], [b for _, b in pairs])):
-        low, high = quartiles(values)
-        print(f"| {label} | {ms(statistics.median(values))} | {ms(low)} to {ms(high)} | "
-              f"{ms(fastest_tenth(values))} |")
+    print_row(first[0], [a for a, _ in pairs])
+    print_row(second[0], [b for _, b in pairs])
     ratio = [b / a for a, b in pairs]
     low, high = quartiles(ratio)
     print(f"| **{second[0].split(':')[0]} / {first[0].split(':')[0]}** (median of per-pair "
@@ -281,11 +285,8 @@ def sdk_rows(lite_folder, sdk_folder, env, runs):
             ("lite: process creation to `layrix_main`", hand_off(lite_folder)),
             ("SDK: process creation to `layrix_main`", hand_off(sdk_folder)), runs)
     for label, folder in (("lite", lite_folder), ("SDK", sdk_folder)):
-        values = whole[folder][1:]  # past the warm-up
-        low, high = quartiles(values)
-        print(f"| {label}: the whole run, as its caller waits for it | "
-              f"{ms(statistics.median(values))} | {ms(low)} to {ms(high)} | "
-              f"{ms(fastest_tenth(values))} |")
+        # past the warm-up
+        print_row(f"{label}: the whole run, as its caller waits for it", whole[folder][1:])
     for folder in (lite_folder, sdk_folder):
         fresh_database(folder)
 
