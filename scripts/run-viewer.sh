@@ -99,7 +99,10 @@ wine_name() {
 # each later one joins them: a name converted before the display existed left the launch with
 # no OpenGL.
 launch() {
-  cmake/wine-prefix-init.sh "$prefix" >/dev/null || return
+  if ! cmake/wine-prefix-init.sh "$prefix" >/dev/null; then
+    echo "run-viewer.sh: the Wine prefix $prefix could not be prepared" >&2
+    return 1
+  fi
   local names=() name
   if [ -n "$screenshot" ]; then
     name=$(wine_name "$screenshot") || return 2
@@ -127,9 +130,17 @@ else
   [ ! -d "$prefix" ] || WINEPREFIX=$prefix wineserver -w
   # The launcher probes OpenGL before the hand-off and the viewer draws with it: both need an X
   # display. Wine's desktop process must be gone before that display is.
-  xvfb-run -a -s "-screen 0 1920x1200x24" bash -c \
-    "$(declare -p prefix stage file screenshot args; declare -f wine_name launch)"'
-     launch; code=$?; WINEPREFIX=$prefix wineserver -w; exit $code'
-  code=$?
+  # xvfb-run ends without a word when setting up its server or authority file fails (it runs
+  # under set -e): the launch has not begun then, so it is tried again.
+  begun=$(mktemp -u "${TMPDIR:-/tmp}/run-viewer.XXXXXX")
+  for attempt in 1 2 3; do
+    xvfb-run -a -s "-screen 0 1920x1200x24" bash -c \
+      "$(declare -p prefix stage file screenshot args begun; declare -f wine_name launch)"'
+       : >"$begun"; launch; code=$?; WINEPREFIX=$prefix wineserver -w; exit $code'
+    code=$?
+    [ ! -e "$begun" ] || break
+    echo "run-viewer.sh: xvfb-run ended with $code before the launch began (try $attempt of 3)" >&2
+  done
+  rm -f "$begun"
 fi
 exit "$code"
