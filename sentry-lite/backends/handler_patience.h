@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+// How long a crashed thread waits for the handler thread to do the crash's work. Each step of
+// the work has its own patience: taking the crash, gathering what the report holds (the
+// minidump writer loads every image's symbols under Wine, which takes seconds), and the
+// callback, which runs in a process that may hold any lock. A step reached anew starts its own
+// time; the clock decides, not the wait, which can come back early (under Wine it does when
+// the minidump writer suspends and resumes the waiting thread).
+namespace sentry_lite {
+
+enum class HandlerStep : uint32_t { kTaking, kGathering, kCallingBack };
+
+uint64_t PatienceFor(HandlerStep step);
+
+class HandlerWait {
+  public:
+    HandlerWait(HandlerStep step, uint64_t now_ms);
+    // Whether the crashed thread gives up waiting, given the step the handler has reached now.
+    bool Expired(HandlerStep reached, uint64_t now_ms);
+
+  private:
+    HandlerStep step_;
+    uint64_t deadline_ms_;
+};
+
+}  // namespace sentry_lite
