@@ -152,6 +152,7 @@ struct Piece {
     size_t size;
 };
 constexpr size_t kPieceCount = 7;
+constexpr size_t kSessionPiece = 5;  // empty when the envelope ends no session
 void EnvelopePieces(const PreparedEnvelope& prepared, const char* crash_part,
                     size_t crash_part_size, const char* attachment, size_t attachment_size,
                     Piece (&pieces)[kPieceCount]);

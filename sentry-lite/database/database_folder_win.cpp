@@ -1,0 +1,255 @@
+#include "database/database_folder_win.h"
+
+// clang-format off
+#include <windows.h>
+// clang-format on
+
+#include <optional>
+
+#include "database/database_folder.h"
+#include "database/folder_paths.h"
+#include "envelope.h"
+
+namespace sentry_lite {
+namespace {
+
+std::wstring Widen(const std::string& text) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (size <= 1) {
+        return {};
+    }
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), size);
+    wide.resize(static_cast<size_t>(size) - 1);
+    return wide;
+}
+
+// Names this reporter writes are ASCII; anything else is not one of them.
+std::optional<std::string> NarrowAscii(const std::wstring& text) {
+    std::string narrow;
+    for (const wchar_t c : text) {
+        if (c >= 0x80) {
+            return std::nullopt;
+        }
+        narrow += static_cast<char>(c);
+    }
+    return narrow;
+}
+
+std::wstring WidenAscii(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+int64_t NowMilliseconds() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return UnixMillisecondsOfFileTime(now.dwHighDateTime, now.dwLowDateTime);
+}
+
+std::wstring AbsolutePath(const std::wstring& path) {
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) {
+        return {};
+    }
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) {
+        return {};
+    }
+    full.resize(length);
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) {
+        full.pop_back();
+    }
+    return full;
+}
+
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Looked up before it is made: the folder is there on nearly every start, and a look-up is
+// cheaper than a creation the system refuses.
+bool EnsureFolder(const std::wstring& folder) {
+    return IsFolder(folder) || CreateDirectoryW(folder.c_str(), nullptr) != 0 || IsFolder(folder);
+}
+
+// A folder that exists but takes no file (one in Program Files, for a user) would swallow
+// every report: only a file written there tells.
+bool CanWriteIn(const std::wstring& folder) {
+    const std::wstring probe = folder + L"\\.write-probe-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+enum class ReadResult { kRead, kMissing, kTooLarge, kUnreadable };
+
+ReadResult ReadSmallFile(const std::wstring& path, size_t limit, std::string& text) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? ReadResult::kMissing : ReadResult::kUnreadable;
+    }
+    ReadResult result = ReadResult::kUnreadable;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file, &size) == 0 || size.QuadPart < 0) {
+        result = ReadResult::kUnreadable;
+    } else if (static_cast<uint64_t>(size.QuadPart) > limit) {
+        result = ReadResult::kTooLarge;
+    } else {
+        std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+        DWORD read = 0;
+        if (bytes.empty() ||
+            (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+             read == bytes.size())) {
+            text = std::move(bytes);
+            result = ReadResult::kRead;
+        }
+    }
+    CloseHandle(file);
+    return result;
+}
+
+bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool whole =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+        written == bytes.size() && FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    if (!whole) {
+        DeleteFileW(path.c_str());
+        SetLastError(ERROR_WRITE_FAULT);
+    }
+    return whole;
+}
+
+// Writes `bytes` under a temporary name and renames it to `path`: the file is whole or absent.
+// With `replace` false, a file already there wins (ERROR_ALREADY_EXISTS).
+bool WriteWhole(const std::wstring& path, const std::wstring& temporary, const std::string& bytes,
+                bool replace) {
+    if (!WriteNewFile(temporary, bytes)) {
+        return false;
+    }
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (MoveFileExW(temporary.c_str(), path.c_str(), flags) != 0) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    DeleteFileW(temporary.c_str());
+    SetLastError(error);
+    return false;
+}
+
+// The sweep lists by pattern; the rules read each file's own long name.
+void SweepOne(const std::wstring& folder, const WIN32_FIND_DATAW& found, int64_t now) {
+    const std::optional<std::string> name = NarrowAscii(found.cFileName);
+    const int64_t written_ms = UnixMillisecondsOfFileTime(found.ftLastWriteTime.dwHighDateTime,
+                                                          found.ftLastWriteTime.dwLowDateTime);
+    if (!name || !IsLeftOverReport(*name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                   written_ms, now)) {
+        return;
+    }
+    const std::wstring path = folder + L"\\" + found.cFileName;
+    std::string bytes;
+    if (ReadSmallFile(path, 512u << 20, bytes) != ReadResult::kRead ||
+        !IsWholeEnvelope(bytes.data(), bytes.size())) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    for (int attempt = 0; attempt < kRestoreAttempts; ++attempt) {
+        const std::wstring restored = folder + L"\\" + WidenAscii(RestoredName(*name, attempt));
+        if (MoveFileExW(path.c_str(), restored.c_str(), 0) != 0) {
+            return;
+        }
+    }
+    // Whole, but no name would take it: it stays for a later start rather than go.
+}
+
+}  // namespace
+
+std::wstring PrepareDatabaseFolder(const std::string& utf8_path) {
+    const std::wstring path = Widen(utf8_path);
+    if (path.empty()) {
+        return {};
+    }
+    const std::wstring folder = LongPathForm(AbsolutePath(path));
+    if (folder.empty() || !EnsureFolder(folder) || !CanWriteIn(folder)) {
+        return {};
+    }
+    return folder;
+}
+
+std::string InstallationId(const std::wstring& folder, std::string (*new_id)()) {
+    const std::wstring path = folder + L"\\" + WidenAscii(kInstallationIdFileName);
+    std::string kept;
+    bool replace = true;  // what is there is not an id: made anew below, over it
+    switch (ReadSmallFile(path, kInstallationIdFileLimit, kept)) {
+        case ReadResult::kRead:
+            if (const std::optional<std::string> id = ParseInstallationId(kept)) {
+                return *id;
+            }
+            break;
+        case ReadResult::kTooLarge:
+            break;
+        case ReadResult::kMissing:
+            replace = false;
+            break;
+        case ReadResult::kUnreadable:
+            return new_id();  // there, but not now: another start may be reading it
+    }
+    const std::string id = new_id();
+    const std::wstring temporary = folder + L"\\" + WidenAscii(kInstallationIdFileName) + L"." +
+                                   std::to_wstring(GetCurrentProcessId()) + L".new";
+    // Two first starts at once: the first rename wins, and the other reads what it wrote.
+    if (WriteWhole(path, temporary, id, replace)) {
+        return id;
+    }
+    std::string winner;
+    if (ReadSmallFile(path, kInstallationIdFileLimit, winner) == ReadResult::kRead) {
+        if (const std::optional<std::string> won = ParseInstallationId(winner)) {
+            return *won;
+        }
+    }
+    return id;
+}
+
+void SweepLeftOverReports(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const int64_t now = NowMilliseconds();
+    do {
+        SweepOne(folder, found, now);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+bool KeepSessionEnd(const std::wstring& folder, const std::string& envelope, int64_t ended_ms,
+                    uint32_t process_id) {
+    return PlaceSessionEnd(ended_ms, process_id, [&](const std::string& name) {
+        const std::wstring path = folder + L"\\" + WidenAscii(name);
+        // <stem>.tmp: the sweep of a later start renames a whole one to <stem>.envelope.
+        const std::wstring temporary = path.substr(0, path.rfind(L'.')) + L".tmp";
+        if (WriteWhole(path, temporary, envelope, false)) {
+            return Placing::kPlaced;
+        }
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Placing::kNameTaken
+                                                                           : Placing::kFailed;
+    });
+}
+
+}  // namespace sentry_lite
