@@ -2,9 +2,9 @@
  *
  * These declarations match the Sentry Native SDK's public C functions and types one for one
  * (names, signatures, the C calling convention), so the launcher builds against this header
- * with the small crash reporter of this repository (sentry.dll, see README) and an installed
- * launcher runs unchanged with the SDK's own sentry.dll put in its place. Nothing here may be
- * added or changed that the SDK does not have in the same form. */
+ * with the small crash reporter of this repository (sentry.dll, see docs/building.md) and an
+ * installed launcher runs unchanged with the SDK's own sentry.dll put in its place. Nothing
+ * here may be added or changed that the SDK does not have in the same form. */
 #ifndef SENTRY_H_INCLUDED
 #define SENTRY_H_INCLUDED
 
