@@ -76,40 +76,6 @@ void CurrentStackRange(uintptr_t& limit, uintptr_t& base) {
     base = reinterpret_cast<uintptr_t>(tib->StackBase);
 }
 
-size_t WalkStack(const CONTEXT& start, uintptr_t stack_limit, uintptr_t stack_base,
-                 uint64_t* frames, size_t capacity) {
-    CONTEXT context = start;
-    size_t count = 0;
-    while (count < capacity && context.Rip != 0) {
-        frames[count++] = context.Rip;
-        if (context.Rsp < stack_limit || context.Rsp >= stack_base) {
-            break;
-        }
-        const DWORD64 previous_sp = context.Rsp;
-        DWORD64 image_base = 0;
-        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &image_base, nullptr);
-        if (function != nullptr) {
-            void* handler_data = nullptr;
-            DWORD64 establisher = 0;
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context,
-                             &handler_data, &establisher, nullptr);
-        } else {
-            // A leaf function keeps nothing but its return address on the stack.
-            DWORD64 return_address = 0;
-            if (!SafeRead(context.Rsp, return_address)) {
-                break;
-            }
-            context.Rip = return_address;
-            context.Rsp += 8;
-        }
-        // A stack only unwinds towards its base; anything else is a frame the data misread.
-        if (context.Rsp <= previous_sp && count > 1) {
-            break;
-        }
-    }
-    return count;
-}
-
 void AppendLoadedImages(FixedText& out) {
     const PEB* peb = CurrentPeb();
     PEB_LDR_DATA* loader = nullptr;

@@ -19,11 +19,6 @@ namespace sentry_lite {
 // The calling thread's stack: [limit, base).
 void CurrentStackRange(uintptr_t& limit, uintptr_t& base);
 
-// Walks the stack from `context` with the images' unwind data, innermost frame first, staying
-// within the stack [stack_limit, stack_base). Gives the number of frames written.
-size_t WalkStack(const CONTEXT& context, uintptr_t stack_limit, uintptr_t stack_base,
-                 uint64_t* frames, size_t capacity);
-
 // Appends every image of the loader's list to the crash part. The list is read through
 // ReadProcessMemory, so an entry being changed by another thread ends the walk instead of
 // faulting; the loader's lock is never taken.

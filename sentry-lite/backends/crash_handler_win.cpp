@@ -7,6 +7,7 @@
 #include "backends/report_versions.h"
 #include "crash_facts_win.h"
 #include "database/database_folder_win.h"
+#include "unwinder/stack_walk_win.h"
 #include "lifecycle.h"
 
 namespace sentry_lite {

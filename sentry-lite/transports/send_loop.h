@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "upload.h"
+#include "upload_policy.h"
+
+// The upload thread's work: the passes over the database folder that cap it and send its
+// envelopes, oldest first, and the thread's sequence of them. The files, the requests, the clock
+// and the waits are the platform's, behind the small classes below.
+namespace sentry_lite {
+
+// How long after the start the first envelope waits, unless the run ends sooner: the launch
+// and the viewer's own start are over by then.
+constexpr uint32_t kSendDelayMs = 2000;
+// A wait without a time-out.
+constexpr uint32_t kWaitForever = UINT32_MAX;
+
+// An envelope held open for sending, with no sharing: another process that lists the same
+// folder cannot open it meanwhile, and finds it gone afterwards when the server took it, so no
+// two processes send one file. Closed when destroyed.
+class EnvelopeFile {
+  public:
+    virtual ~EnvelopeFile() = default;
+    virtual uint64_t Bytes() const = 0;
+    virtual bool ReadOnly() const = 0;
+    // The whole file into `body`; false when it cannot be read.
+    virtual bool Read(std::string& body) = 0;
+    // Removes the file through this handle, so it is the file that was sent that goes.
+    virtual bool Remove() = 0;
+};
+
+// The database folder's envelopes.
+class EnvelopeFolder {
+  public:
+    virtual ~EnvelopeFolder() = default;
+    // The files named *.envelope (a name that is not ASCII is left out).
+    virtual std::vector<PendingEnvelope> List() = 0;
+    // Null when the file is gone, another process has it open, or its facts cannot be read.
+    virtual std::unique_ptr<EnvelopeFile> Open(const std::string& name) = 0;
+    // Removes a file the cap pushed out; one that cannot be removed stays.
+    virtual void Delete(const std::string& name) = 0;
+};
+
+// Posts an envelope to the DSN's server. `body` is not changed.
+class Transport {
+  public:
+    virtual ~Transport() = default;
+    virtual HttpOutcome Post(std::string& body) = 0;
+};
+
+// The thread's clock and its wake-ups.
+class SendTimer {
+  public:
+    virtual ~SendTimer() = default;
+    // A monotonic clock, in milliseconds.
+    virtual uint64_t NowMs() = 0;
+    // Waits for a wake (a new envelope, the stop) for at most `timeout_ms` (kWaitForever: no
+    // time-out); true when woken, false on the time-out or when the wait failed.
+    virtual bool WaitForWake(uint32_t timeout_ms) = 0;
+};
+
+// The stop of the uploads, set by the caller's side and read by the thread: what is pending goes
+// in one last pass, until the deadline.
+class StopRequest {
+  public:
+    // The deadline is stored first, so a pass that sees the stop sees its deadline.
+    void Stop(uint64_t now_ms) {
+        deadline_ms_ = now_ms + kStopPatienceMs;
+        stopping_ = true;
+    }
+    bool Stopping() const { return stopping_.load(); }
+    bool DeadlinePassed(uint64_t now_ms) const {
+        return stopping_.load() && now_ms >= deadline_ms_.load();
+    }
+
+  private:
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> deadline_ms_{0};
+};
+
+// One run's sending, on the upload thread.
+class SendLoop {
+  public:
+    // `transport` is null when the DSN does not read: the loop only caps the folder. `held` is
+    // set by a crash, for the rest of the process.
+    SendLoop(EnvelopeFolder& folder, Transport* transport, SendTimer& timer,
+             const StopRequest& stop, const std::atomic<bool>& held);
+
+    // The thread's sequence: the cap at once, then the passes that send, from kSendDelayMs
+    // after the start (or the first wake), one a wake, until the run's budget is spent or a pass
+    // that began after the stop is over.
+    void Run();
+
+    // One pass over the folder: the cap's removals, then, when `send`, the envelopes the run
+    // may still post, oldest first, until one says to stop.
+    void Pass(bool send);
+
+  private:
+    // Whether to go on with the next envelope.
+    bool SendFile(const std::string& name);
+
+    EnvelopeFolder& folder_;
+    Transport* transport_;
+    SendTimer& timer_;
+    const StopRequest& stop_;
+    const std::atomic<bool>& held_;
+    SendRun run_;
+};
+
+}  // namespace sentry_lite

@@ -1,0 +1,150 @@
+// The upload thread: a thread of its own, below normal priority, that runs the send loop over
+// the database folder with the Win32 files, WinHTTP, GetTickCount64 and an event that wakes it.
+// clang-format off
+#include <windows.h>
+// clang-format on
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "dsn.h"
+#include "transports/envelope_folder_win.h"
+#include "transports/send_loop.h"
+#include "transports/winhttp_transport_win.h"
+#include "upload.h"
+
+namespace sentry_lite {
+namespace {
+
+// Set by a crash, for the rest of the process.
+std::atomic<bool> held{false};
+
+// An event's handle: null when it could not be made; closed when destroyed.
+class EventHandle {
+  public:
+    EventHandle() : handle_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    EventHandle(const EventHandle&) = delete;
+    EventHandle& operator=(const EventHandle&) = delete;
+    ~EventHandle() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+  private:
+    HANDLE handle_;
+};
+
+class EventTimer final : public SendTimer {
+  public:
+    explicit EventTimer(HANDLE wake) : wake_(wake) {}
+    uint64_t NowMs() override { return GetTickCount64(); }
+    bool WaitForWake(uint32_t timeout_ms) override {
+        return WaitForSingleObject(wake_, timeout_ms == kWaitForever ? INFINITE : timeout_ms) ==
+               WAIT_OBJECT_0;
+    }
+
+  private:
+    HANDLE wake_;
+};
+
+// What the thread works with. The caller's side keeps one reference, the thread another, so
+// a thread left behind by StopUploads still has its state when it comes back.
+struct Uploader {
+    explicit Uploader(const std::wstring& database_folder) : folder(database_folder) {}
+
+    Win32EnvelopeFolder folder;
+    std::unique_ptr<Transport> transport;  // none when the DSN does not read
+    EventHandle wake;
+    StopRequest stop;
+};
+
+DWORD WINAPI UploadThread(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Uploader>> owned(
+        static_cast<std::shared_ptr<Uploader>*>(parameter));
+    Uploader& uploader = **owned;
+    // Out of the way of the launch and the viewer, which want the processor now.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    try {
+        EventTimer timer(uploader.wake.get());
+        SendLoop(uploader.folder, uploader.transport.get(), timer, uploader.stop, held).Run();
+    } catch (const std::bad_alloc&) {
+        // What was not sent stays for the next start; this thread must not crash.
+    }
+    return 0;
+}
+
+std::mutex uploads_mutex;
+std::shared_ptr<Uploader> running;
+HANDLE running_thread = nullptr;
+
+std::shared_ptr<Uploader> MakeUploader(const std::wstring& folder, const std::string& dsn_text) {
+    auto uploader = std::make_shared<Uploader>(folder);
+    if (const std::optional<Dsn> dsn = ParseDsn(dsn_text)) {
+        uploader->transport = MakeWinHttpTransport(*dsn);
+    }
+    return uploader;
+}
+
+}  // namespace
+
+bool StartUploads(const std::wstring& database_folder, const std::string& dsn) {
+    const std::lock_guard<std::mutex> lock(uploads_mutex);
+    if (running != nullptr || database_folder.empty()) {
+        return false;
+    }
+    std::shared_ptr<Uploader> uploader;
+    try {
+        uploader = MakeUploader(database_folder, dsn);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!uploader->wake) {
+        return false;
+    }
+    auto* reference = new (std::nothrow) std::shared_ptr<Uploader>(uploader);
+    if (reference == nullptr) {
+        return false;
+    }
+    running_thread = CreateThread(nullptr, 256u << 10, &UploadThread, reference,
+                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (running_thread == nullptr) {
+        delete reference;
+        return false;
+    }
+    running = std::move(uploader);
+    return true;
+}
+
+void HoldUploads() {
+    held = true;
+}
+
+void WakeUploads() {
+    const std::lock_guard<std::mutex> lock(uploads_mutex);
+    if (running != nullptr) {
+        SetEvent(running->wake.get());
+    }
+}
+
+void StopUploads() {
+    const std::lock_guard<std::mutex> lock(uploads_mutex);
+    if (running == nullptr) {
+        return;
+    }
+    running->stop.Stop(GetTickCount64());
+    SetEvent(running->wake.get());
+    WaitForSingleObject(running_thread, kStopPatienceMs);
+    CloseHandle(running_thread);
+    running_thread = nullptr;
+    running.reset();
+}
+
+}  // namespace sentry_lite

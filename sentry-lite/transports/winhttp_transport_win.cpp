@@ -1,0 +1,207 @@
+#include "transports/winhttp_transport_win.h"
+
+// clang-format off
+#include <windows.h>
+#include <winhttp.h>
+// clang-format on
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "module_exports_win.h"
+
+namespace sentry_lite {
+namespace {
+
+// Every step of a request is bounded, so the thread of a long run never hangs on a server.
+constexpr int kResolveTimeoutMs = 5000;
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kSendTimeoutMs = 10000;
+constexpr int kReceiveTimeoutMs = 10000;
+
+struct WinHttp {
+    decltype(&WinHttpOpen) open = nullptr;
+    decltype(&WinHttpConnect) connect = nullptr;
+    decltype(&WinHttpOpenRequest) open_request = nullptr;
+    decltype(&WinHttpSetTimeouts) set_timeouts = nullptr;
+    decltype(&WinHttpSetOption) set_option = nullptr;
+    decltype(&WinHttpSendRequest) send_request = nullptr;
+    decltype(&WinHttpReceiveResponse) receive_response = nullptr;
+    decltype(&WinHttpQueryHeaders) query_headers = nullptr;
+    decltype(&WinHttpCloseHandle) close_handle = nullptr;
+    bool loaded = false;
+};
+
+// From System32 only: a winhttp.dll beside the launcher or in the current folder must never
+// be the one that sees the reports. A Windows without the safe-search flags takes the full
+// path instead.
+HMODULE LoadFromSystem32(const wchar_t* name) {
+    const HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) {
+        return module;
+    }
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return nullptr;
+    }
+    const std::wstring path = std::wstring(folder, length) + L"\\" + name;
+    return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+WinHttp LoadWinHttp() {
+    WinHttp api;
+    const HMODULE module = LoadFromSystem32(L"winhttp.dll");
+    api.loaded = FindExport(module, "WinHttpOpen", api.open) &&
+                 FindExport(module, "WinHttpConnect", api.connect) &&
+                 FindExport(module, "WinHttpOpenRequest", api.open_request) &&
+                 FindExport(module, "WinHttpSetTimeouts", api.set_timeouts) &&
+                 FindExport(module, "WinHttpSetOption", api.set_option) &&
+                 FindExport(module, "WinHttpSendRequest", api.send_request) &&
+                 FindExport(module, "WinHttpReceiveResponse", api.receive_response) &&
+                 FindExport(module, "WinHttpQueryHeaders", api.query_headers) &&
+                 FindExport(module, "WinHttpCloseHandle", api.close_handle);
+    return api;
+}
+
+// Loaded once, by whichever upload thread first needs it; never freed.
+const WinHttp& Api() {
+    static const WinHttp api = LoadWinHttp();
+    return api;
+}
+
+class InternetHandle {
+  public:
+    explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    InternetHandle& operator=(InternetHandle&& other) noexcept {
+        std::swap(handle_, other.handle_);
+        return *this;
+    }
+    ~InternetHandle() {
+        if (handle_ != nullptr) {
+            Api().close_handle(handle_);
+        }
+    }
+    HINTERNET get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+  private:
+    HINTERNET handle_;
+};
+
+// The DSN's parts are ASCII: the parser takes nothing else.
+std::wstring WidenAscii(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::optional<std::string> QueryHeader(HINTERNET request, DWORD query, const wchar_t* name) {
+    DWORD size = 0;
+    Api().query_headers(request, query, name, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    if (!Api().query_headers(request, query, name, value.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+        return std::nullopt;
+    }
+    std::string narrow;
+    for (size_t i = 0; i < size / sizeof(wchar_t); ++i) {
+        narrow += value[i] < 0x80 ? static_cast<char>(value[i]) : '?';
+    }
+    return narrow;
+}
+
+class WinHttpTransport final : public Transport {
+  public:
+    explicit WinHttpTransport(const Dsn& dsn)
+        : secure_(dsn.secure),
+          port_(dsn.port),
+          user_agent_(WidenAscii(ClientName())),
+          host_(WidenAscii(dsn.host)),
+          path_(WidenAscii(EnvelopePath(dsn))),
+          headers_(WidenAscii("X-Sentry-Auth: " + AuthHeaderValue(dsn, ClientName()) +
+                              "\r\nContent-Type: application/x-sentry-envelope\r\n")) {}
+
+    HttpOutcome Post(std::string& body) override;
+
+  private:
+    bool Connect();
+
+    bool secure_;
+    INTERNET_PORT port_;
+    std::wstring user_agent_;
+    std::wstring host_;
+    std::wstring path_;
+    std::wstring headers_;
+    InternetHandle session_;
+    InternetHandle connection_;
+};
+
+bool WinHttpTransport::Connect() {
+    if (connection_) {
+        return true;
+    }
+    const WinHttp& api = Api();
+    if (!api.loaded) {
+        return false;
+    }
+    if (!session_) {
+        session_ = InternetHandle(api.open(user_agent_.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session_ || !api.set_timeouts(session_.get(), kResolveTimeoutMs, kConnectTimeoutMs,
+                                           kSendTimeoutMs, kReceiveTimeoutMs)) {
+            return false;
+        }
+    }
+    connection_ = InternetHandle(api.connect(session_.get(), host_.c_str(), port_, 0));
+    return static_cast<bool>(connection_);
+}
+
+HttpOutcome WinHttpTransport::Post(std::string& body) {
+    HttpOutcome outcome;
+    if (!Connect()) {
+        return outcome;
+    }
+    const WinHttp& api = Api();
+    const InternetHandle request(
+        api.open_request(connection_.get(), L"POST", path_.c_str(), nullptr, WINHTTP_NO_REFERER,
+                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) {
+        return outcome;
+    }
+    // A redirect would take the report somewhere the DSN does not name.
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    api.set_option(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    const auto size = static_cast<DWORD>(body.size());
+    if (!api.send_request(request.get(), headers_.c_str(), static_cast<DWORD>(headers_.size()),
+                          body.data(), size, size, 0) ||
+        !api.receive_response(request.get(), nullptr)) {
+        connection_ = InternetHandle();  // may be broken: a new one for the next
+        return outcome;
+    }
+    DWORD status = 0;
+    DWORD status_size = sizeof status;
+    if (!api.query_headers(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+        return outcome;
+    }
+    outcome.answered = true;
+    outcome.status = static_cast<int>(status);
+    outcome.retry_after =
+        QueryHeader(request.get(), WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX);
+    outcome.rate_limits = QueryHeader(request.get(), WINHTTP_QUERY_CUSTOM, L"X-Sentry-Rate-Limits");
+    return outcome;
+}
+
+}  // namespace
+
+std::unique_ptr<Transport> MakeWinHttpTransport(const Dsn& dsn) {
+    return std::make_unique<WinHttpTransport>(dsn);
+}
+
+}  // namespace sentry_lite
