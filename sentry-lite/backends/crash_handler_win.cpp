@@ -7,8 +7,8 @@
 #include "backends/report_versions.h"
 #include "crash_facts_win.h"
 #include "database/database_folder_win.h"
-#include "unwinder/stack_walk_win.h"
 #include "lifecycle.h"
+#include "unwinder/stack_walk_win.h"
 
 namespace sentry_lite {
 namespace {
