@@ -30,6 +30,7 @@
 #include "lifecycle.h"
 #include "module_exports_win.h"
 #include "reporter_state.h"
+#include "system_clock_win.h"
 #include "upload.h"
 
 struct sentry_options_s {
@@ -66,12 +67,6 @@ void Assign(std::optional<std::string>& field, const char* value) {
     field = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 
-int64_t NowMilliseconds() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return sentry_lite::UnixMillisecondsOfFileTime(now.dwHighDateTime, now.dwLowDateTime);
-}
-
 std::string NewUuid() {
     unsigned char bytes[16] = {};
     if (!RtlGenRandom(bytes, sizeof bytes)) {
@@ -80,7 +75,7 @@ std::string NewUuid() {
         QueryPerformanceCounter(&counter);
         const uint64_t mixed[2] = {static_cast<uint64_t>(counter.QuadPart),
                                    (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
-                                       static_cast<uint64_t>(NowMilliseconds())};
+                                       static_cast<uint64_t>(sentry_lite::NowMilliseconds())};
         std::memcpy(bytes, mixed, sizeof bytes);
     }
     return sentry_lite::UuidText(bytes);
@@ -121,7 +116,7 @@ void EndSession() {
     }
     if (sentry_lite::ParseDsn(running_options->dsn.value_or(""))) {
         try {
-            const int64_t ended_ms = NowMilliseconds();
+            const int64_t ended_ms = sentry_lite::NowMilliseconds();
             sentry_lite::KeepSessionEnd(database_folder,
                                         sentry_lite::SessionEndEnvelope(state.Context(), ended_ms),
                                         ended_ms, GetCurrentProcessId());
@@ -268,7 +263,7 @@ void sentry_start_session(void) {
     }
     state.session.status = sentry_lite::SessionStatus::kOpen;
     state.session.sid = NewUuid();
-    state.session.started_ms = NowMilliseconds();
+    state.session.started_ms = sentry_lite::NowMilliseconds();
     Publish();
     session_end.Open();
 }

@@ -8,6 +8,7 @@
 #include "crash_facts_win.h"
 #include "database/database_folder_win.h"
 #include "lifecycle.h"
+#include "system_clock_win.h"
 #include "unwinder/stack_walk_win.h"
 
 namespace sentry_lite {
@@ -39,12 +40,6 @@ struct Handler {
     std::atomic<bool> stop{false};
 };
 Handler handler;
-
-int64_t NowMilliseconds() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return UnixMillisecondsOfFileTime(now.dwHighDateTime, now.dwLowDateTime);
-}
 
 [[noreturn]] void EndProcess(UINT exit_code) {
     TerminateProcess(GetCurrentProcess(), exit_code);

@@ -9,6 +9,7 @@
 #include "database/database_folder.h"
 #include "database/folder_paths.h"
 #include "envelope.h"
+#include "system_clock_win.h"
 
 namespace sentry_lite {
 namespace {
@@ -38,12 +39,6 @@ std::optional<std::string> NarrowAscii(const std::wstring& text) {
 
 std::wstring WidenAscii(const std::string& text) {
     return std::wstring(text.begin(), text.end());
-}
-
-int64_t NowMilliseconds() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return UnixMillisecondsOfFileTime(now.dwHighDateTime, now.dwLowDateTime);
 }
 
 std::wstring AbsolutePath(const std::wstring& path) {
