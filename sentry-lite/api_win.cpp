@@ -25,6 +25,7 @@
 #include "backends/crash_capture_win.h"
 #include "backends/crash_handler_win.h"
 #include "database/database_folder_win.h"
+#include "database/open_session_win.h"
 #include "dsn.h"
 #include "envelope.h"
 #include "lifecycle.h"
@@ -109,9 +110,15 @@ std::string OsVersion() {
     }
 }
 
+// Whether what the session's end would say could ever leave: the DSN gives an address.
+bool SessionsCanBeSent() {
+    return sentry_lite::ParseDsn(running_options->dsn.value_or("")).has_value();
+}
+
 // The session's clean end, unless a crash has claimed the session first: with the state mutex
-// held. The end is kept for the upload thread only when the DSN gives an address it could
-// ever leave for.
+// held. The end is kept for the upload thread only when it could ever leave; then the
+// session's record goes (kept first, so no start in between takes the run for one that ended
+// unseen).
 void EndSession() {
     if (state.session.status != sentry_lite::SessionStatus::kOpen) {
         return;
@@ -119,7 +126,7 @@ void EndSession() {
     if (!session_end.Claim(sentry_lite::SessionEnd::kExited)) {
         return;  // the crash ends it, in its report
     }
-    if (sentry_lite::ParseDsn(running_options->dsn.value_or(""))) {
+    if (SessionsCanBeSent()) {
         try {
             const int64_t ended_ms = NowMilliseconds();
             sentry_lite::KeepSessionEnd(database_folder,
@@ -129,6 +136,7 @@ void EndSession() {
             // The session goes uncounted; the run is not held up for it.
         }
     }
+    sentry_lite::RemoveOpenSession();
     state.session = {};
     published.Publish(state, lifecycle);
     sentry_lite::WakeUploads();
@@ -260,7 +268,8 @@ int sentry_shutdown(void) {
     return 0;
 }
 
-// Over an open session, the old one ends first, as the SDK's does.
+// Over an open session, the old one ends first, as the SDK's does. The session's record is in
+// the folder before a crash can claim the session, so a crash's report always finds it.
 void sentry_start_session(void) {
     const std::lock_guard<std::mutex> lock(state_mutex);
     if (running_options != nullptr) {
@@ -269,6 +278,9 @@ void sentry_start_session(void) {
     state.session.status = sentry_lite::SessionStatus::kOpen;
     state.session.sid = NewUuid();
     state.session.started_ms = NowMilliseconds();
+    if (running_options != nullptr && SessionsCanBeSent()) {
+        sentry_lite::KeepOpenSession(database_folder, state.Context());
+    }
     Publish();
     session_end.Open();
 }
