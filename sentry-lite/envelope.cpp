@@ -743,19 +743,33 @@ bool ReadLine(const ReadEnvelopeAt& read, uint64_t offset, std::string& line) {
     return false;
 }
 
-// A string field's value in this writer's JSON ("name":"value"), escapes left as they are.
+// A string field's value in a flat JSON object ("name":"value", with any spaces around the
+// colon), escapes left as they are.
 std::optional<std::string> StringField(std::string_view json, std::string_view name) {
-    const std::string key = "\"" + std::string(name) + "\":\"";
-    const size_t at = json.find(key);
-    if (at == std::string_view::npos) {
-        return std::nullopt;
+    const std::string key = "\"" + std::string(name) + "\"";
+    for (size_t at = json.find(key); at != std::string_view::npos; at = json.find(key, at + 1)) {
+        size_t i = at + key.size();
+        const auto skip_spaces = [&] {
+            while (i < json.size() && (json[i] == ' ' || json[i] == '\t')) {
+                ++i;
+            }
+        };
+        skip_spaces();
+        if (i >= json.size() || json[i] != ':') {
+            continue;  // the name was a value
+        }
+        ++i;
+        skip_spaces();
+        if (i >= json.size() || json[i] != '"') {
+            return std::nullopt;
+        }
+        const size_t end = json.find('"', i + 1);
+        if (end == std::string_view::npos) {
+            return std::nullopt;
+        }
+        return std::string(json.substr(i + 1, end - i - 1));
     }
-    const size_t begin = at + key.size();
-    const size_t end = json.find('"', begin);
-    if (end == std::string_view::npos) {
-        return std::nullopt;
-    }
-    return std::string(json.substr(begin, end - begin));
+    return std::nullopt;
 }
 
 }  // namespace
@@ -772,7 +786,7 @@ std::optional<EnvelopeSession> FindEnvelopeSession(const ReadEnvelopeAt& read) {
             return std::nullopt;
         }
         pos += line.size() + 1;
-        if (line.find("\"type\":\"session\"") != std::string::npos) {
+        if (StringField(line, "type") == "session") {
             if (length > kMaxSessionLength) {
                 return std::nullopt;
             }

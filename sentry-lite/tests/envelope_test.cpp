@@ -443,6 +443,16 @@ TEST(FindEnvelopeSession, TheSessionOfACrashOrAnEndWithoutReadingTheRest) {
         EXPECT_EQ(ended->sid, "afeba90f-e3e1-49f1-9c5f-c940d2a8b198");
         EXPECT_EQ(ended->status, status == SessionEndStatus::kExited ? "exited" : "abnormal");
     }
+
+    // Another writer's spacing, and a "sid" that is a value before it is a name.
+    const std::string payload = R"({"note": "sid", "sid" : "x-1", "status": "crashed"})";
+    const std::string spaced = "{\"event_id\": \"\"}\n{\"type\": \"session\", \"length\": " +
+                               std::to_string(payload.size()) + "}\n" + payload + "\n";
+    PiecewiseReader spaced_reader{spaced};
+    const std::optional<EnvelopeSession> other = FindEnvelopeSession(std::ref(spaced_reader));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->sid, "x-1");
+    EXPECT_EQ(other->status, "crashed");
 }
 
 TEST(FindEnvelopeSession, NoneWithoutAWholeSessionItem) {
