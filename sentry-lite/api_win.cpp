@@ -2,8 +2,9 @@
 // an unhandled exception or an abort writes one envelope into the database folder (the event
 // with the crashed thread's stack and the loaded images, the session the crash ended, and a
 // minidump), then ends the process. It starts no handler process. A session's clean end is an
-// envelope too; what waits in the folder (earlier runs' crashes, sessions' ends) is sent by the
-// upload thread, never by a crashed process.
+// envelope too; while a session is open its record is in the folder, so a later start sends it
+// as abnormal should the run end unseen. What waits in the folder (earlier runs' crashes,
+// sessions' ends) is sent by the upload thread, never by a crashed process.
 //
 // A crash may come with the heap damaged, the stack used up, a lock held, or on two threads at
 // once. So the envelope is formatted whenever the options, the tags or the session change; the
