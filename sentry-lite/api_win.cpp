@@ -270,7 +270,8 @@ int sentry_shutdown(void) {
 }
 
 // Over an open session, the old one ends first, as the SDK's does. The session's record is in
-// the folder before a crash can claim the session, so a crash's report always finds it.
+// the folder before a crash can claim the session, so a crash that claims it always has the
+// record to remove.
 void sentry_start_session(void) {
     const std::lock_guard<std::mutex> lock(state_mutex);
     if (running_options != nullptr) {
