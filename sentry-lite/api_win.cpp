@@ -2,8 +2,9 @@
 // an unhandled exception or an abort writes one envelope into the database folder (the event
 // with the crashed thread's stack and the loaded images, the session the crash ended, and a
 // minidump), then ends the process. It starts no handler process. A session's clean end is an
-// envelope too; what waits in the folder (earlier runs' crashes, sessions' ends) is sent by the
-// upload thread, never by a crashed process.
+// envelope too; while a session is open its record is in the folder, so a later start sends it
+// as abnormal should the run end unseen. What waits in the folder (earlier runs' crashes,
+// sessions' ends) is sent by the upload thread, never by a crashed process.
 //
 // A crash may come with the heap damaged, the stack used up, a lock held, or on two threads at
 // once. So the envelope is formatted whenever the options, the tags or the session change; the
@@ -25,6 +26,7 @@
 #include "backends/crash_capture_win.h"
 #include "backends/crash_handler_win.h"
 #include "database/database_folder_win.h"
+#include "database/open_session_win.h"
 #include "dsn.h"
 #include "envelope.h"
 #include "lifecycle.h"
@@ -104,9 +106,15 @@ std::string OsVersion() {
     }
 }
 
+// Whether what the session's end would say could ever leave: the DSN gives an address.
+bool SessionsCanBeSent() {
+    return sentry_lite::ParseDsn(running_options->dsn.value_or("")).has_value();
+}
+
 // The session's clean end, unless a crash has claimed the session first: with the state mutex
-// held. The end is kept for the upload thread only when the DSN gives an address it could
-// ever leave for.
+// held. The end is kept for the upload thread only when it could ever leave; then the
+// session's record goes (kept first, so no start in between takes the run for one that ended
+// unseen).
 void EndSession() {
     if (state.session.status != sentry_lite::SessionStatus::kOpen) {
         return;
@@ -114,7 +122,7 @@ void EndSession() {
     if (!session_end.Claim(sentry_lite::SessionEnd::kExited)) {
         return;  // the crash ends it, in its report
     }
-    if (sentry_lite::ParseDsn(running_options->dsn.value_or(""))) {
+    if (SessionsCanBeSent()) {
         try {
             const int64_t ended_ms = sentry_lite::NowMilliseconds();
             sentry_lite::KeepSessionEnd(database_folder,
@@ -124,6 +132,7 @@ void EndSession() {
             // The session goes uncounted; the run is not held up for it.
         }
     }
+    sentry_lite::RemoveOpenSession();
     state.session = {};
     published.Publish(state, lifecycle);
     sentry_lite::WakeUploads();
@@ -255,7 +264,9 @@ int sentry_shutdown(void) {
     return 0;
 }
 
-// Over an open session, the old one ends first, as the SDK's does.
+// Over an open session, the old one ends first, as the SDK's does. The session's record is in
+// the folder before a crash can claim the session, so a crash that claims it always has the
+// record to remove.
 void sentry_start_session(void) {
     const std::lock_guard<std::mutex> lock(state_mutex);
     if (running_options != nullptr) {
@@ -264,6 +275,9 @@ void sentry_start_session(void) {
     state.session.status = sentry_lite::SessionStatus::kOpen;
     state.session.sid = NewUuid();
     state.session.started_ms = sentry_lite::NowMilliseconds();
+    if (running_options != nullptr && SessionsCanBeSent()) {
+        sentry_lite::KeepOpenSession(database_folder, state.Context());
+    }
     Publish();
     session_end.Open();
 }

@@ -365,6 +365,22 @@ std::string UuidText(const unsigned char (&bytes)[16]) {
     return text;
 }
 
+bool IsUuidText(std::string_view text) {
+    constexpr size_t kUuidLength = 36;
+    if (text.size() != kUuidLength) {
+        return false;
+    }
+    for (size_t i = 0; i < kUuidLength; ++i) {
+        const char c = text[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (dash ? c != '-' : !hex) {
+            return false;
+        }
+    }
+    return true;
+}
+
 const char* ExceptionName(uint32_t code) {
     for (const NamedCode& named : kExceptionNames) {
         if (named.code == code) {
@@ -417,17 +433,48 @@ PreparedEnvelope PrepareEnvelope(const CrashContext& context) {
     return prepared;
 }
 
-std::string SessionEndEnvelope(const CrashContext& context, int64_t ended_ms) {
+namespace {
+
+const char* StatusText(SessionEndStatus status) {
+    return status == SessionEndStatus::kAbnormal ? "abnormal" : "exited";
+}
+
+}  // namespace
+
+PreparedSessionEnd PrepareSessionEnd(const CrashContext& context, SessionEndStatus status) {
+    PreparedSessionEnd prepared;
     if (context.session.status != SessionStatus::kOpen) {
-        return {};
+        return prepared;
     }
-    char duration[kDurationWidth];
-    WriteDuration(ended_ms - context.session.started_ms, duration);
-    std::string seconds(duration, sizeof duration);
-    seconds.erase(0, seconds.find_first_not_of(' '));
-    const SessionText text = SessionPayload(context, FormatUtcTime(ended_ms), "exited", 0, seconds);
-    return EnvelopeHeader(context, false) + SessionItemHeader(text.payload.size()) + text.payload +
-           "\n";
+    // Valid JSON even before it is completed.
+    char zero[kDurationWidth];
+    WriteDuration(0, zero);
+    const SessionText text = SessionPayload(context, kTimePlaceholder, StatusText(status), 0,
+                                            std::string(zero, sizeof zero));
+    const std::string head =
+        EnvelopeHeader(context, false) + SessionItemHeader(text.payload.size());
+    prepared.envelope = head + text.payload + "\n";
+    prepared.time_at = head.size() + text.time_at;
+    prepared.duration_at = head.size() + text.duration_at;
+    prepared.started_ms = context.session.started_ms;
+    return prepared;
+}
+
+void CompleteSessionEnd(PreparedSessionEnd& prepared, int64_t ended_ms) {
+    std::string& text = prepared.envelope;
+    if (prepared.time_at + kUtcTimeLength > text.size() ||
+        prepared.duration_at + kDurationWidth > text.size()) {
+        return;
+    }
+    WriteUtcTime(ended_ms, text.data() + prepared.time_at);
+    WriteDuration(ended_ms - prepared.started_ms, text.data() + prepared.duration_at);
+}
+
+std::string SessionEndEnvelope(const CrashContext& context, int64_t ended_ms,
+                               SessionEndStatus status) {
+    PreparedSessionEnd prepared = PrepareSessionEnd(context, status);
+    CompleteSessionEnd(prepared, ended_ms);
+    return std::move(prepared.envelope);
 }
 
 void CompleteEnvelope(PreparedEnvelope& prepared, int64_t time_ms, size_t crash_part_size) {
@@ -668,6 +715,94 @@ std::string FormatEnvelope(PreparedEnvelope prepared, int64_t time_ms,
         text += *minidump + "\n";
     }
     return text;
+}
+
+namespace {
+
+// Bounds on what a later start reads of an envelope to find its session: this writer's lines
+// are far shorter, and a file that is not one of its envelopes is given up on early.
+constexpr size_t kMaxLineLength = 64 * 1024;
+constexpr size_t kMaxSessionLength = 64 * 1024;
+
+// The line at `offset`, without its line feed; false when no line feed comes within the bound.
+bool ReadLine(const ReadEnvelopeAt& read, uint64_t offset, std::string& line) {
+    line.clear();
+    char chunk[512];
+    while (line.size() < kMaxLineLength) {
+        const size_t got = read(offset + line.size(), chunk, sizeof chunk);
+        const void* end = std::memchr(chunk, '\n', got);
+        if (end != nullptr) {
+            line.append(chunk, static_cast<size_t>(static_cast<const char*>(end) - chunk));
+            return true;
+        }
+        if (got == 0) {
+            return false;
+        }
+        line.append(chunk, got);
+    }
+    return false;
+}
+
+// A string field's value in a flat JSON object ("name":"value", with any spaces around the
+// colon), escapes left as they are.
+std::optional<std::string> StringField(std::string_view json, std::string_view name) {
+    const std::string key = "\"" + std::string(name) + "\"";
+    for (size_t at = json.find(key); at != std::string_view::npos; at = json.find(key, at + 1)) {
+        size_t i = at + key.size();
+        const auto skip_spaces = [&] {
+            while (i < json.size() && (json[i] == ' ' || json[i] == '\t')) {
+                ++i;
+            }
+        };
+        skip_spaces();
+        if (i >= json.size() || json[i] != ':') {
+            continue;  // the name was a value
+        }
+        ++i;
+        skip_spaces();
+        if (i >= json.size() || json[i] != '"') {
+            return std::nullopt;
+        }
+        const size_t end = json.find('"', i + 1);
+        if (end == std::string_view::npos) {
+            return std::nullopt;
+        }
+        return std::string(json.substr(i + 1, end - i - 1));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<EnvelopeSession> FindEnvelopeSession(const ReadEnvelopeAt& read) {
+    std::string line;
+    if (!ReadLine(read, 0, line)) {
+        return std::nullopt;
+    }
+    uint64_t pos = line.size() + 1;
+    while (ReadLine(read, pos, line)) {
+        uint64_t length = 0;
+        if (line.empty() || line[0] != '{' || !ItemLength(line.data(), line.size(), length)) {
+            return std::nullopt;
+        }
+        pos += line.size() + 1;
+        if (StringField(line, "type") == "session") {
+            if (length > kMaxSessionLength) {
+                return std::nullopt;
+            }
+            std::string payload(static_cast<size_t>(length), '\0');
+            if (read(pos, payload.data(), payload.size()) != payload.size()) {
+                return std::nullopt;
+            }
+            std::optional<std::string> sid = StringField(payload, "sid");
+            if (!sid) {
+                return std::nullopt;
+            }
+            return EnvelopeSession{std::move(*sid), StringField(payload, "status").value_or("")};
+        }
+        pos += length + 1;
+    }
+    return std::nullopt;
 }
 
 bool IsWholeEnvelope(const char* data, size_t size) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,10 +62,27 @@ struct PreparedEnvelope {
 
 PreparedEnvelope PrepareEnvelope(const CrashContext& context);
 
-// The envelope that ends the context's open session cleanly at `ended_ms` (status "exited",
-// no errors, its duration): a header without an event, and one session item. Empty when no
-// session is open.
-std::string SessionEndEnvelope(const CrashContext& context, int64_t ended_ms);
+// How a session ends in an envelope of its own: cleanly (sentry_end_session, sentry_shutdown),
+// or unobserved (its run ended without an end and without a crash report naming it).
+enum class SessionEndStatus { kExited, kAbnormal };
+
+// The envelope that ends the context's open session at `ended_ms` with `status` (no errors,
+// its duration): a header without an event, and one session item. Empty when no session is
+// open.
+std::string SessionEndEnvelope(const CrashContext& context, int64_t ended_ms,
+                               SessionEndStatus status = SessionEndStatus::kExited);
+
+// The same, written before the end is known: the time and the duration have a fixed width and
+// are filled in later (CompleteSessionEnd), so what is kept ahead has its final length.
+struct PreparedSessionEnd {
+    std::string envelope;  // empty when no session is open
+    size_t time_at = 0;
+    size_t duration_at = 0;
+    int64_t started_ms = 0;
+};
+PreparedSessionEnd PrepareSessionEnd(const CrashContext& context, SessionEndStatus status);
+// An end before the start (a clock set back) gives a duration of 0.
+void CompleteSessionEnd(PreparedSessionEnd& prepared, int64_t ended_ms);
 
 // Fills in the crash's time, the duration of the session and the event's length, given the
 // size of the crash's part of the event. Allocates nothing.
@@ -161,6 +179,19 @@ void EnvelopePieces(const PreparedEnvelope& prepared, const char* crash_part,
 std::string FormatEnvelope(PreparedEnvelope prepared, int64_t time_ms,
                            const std::string& crash_part, const std::string* minidump);
 
+// The session an envelope carries, as far as a later start needs it: its id and its status.
+struct EnvelopeSession {
+    std::string sid;
+    std::string status;
+};
+// Reads `size` bytes at `offset` into `out` and gives how many it read: fewer only at the end
+// of the envelope or on a failure.
+using ReadEnvelopeAt = std::function<size_t(uint64_t offset, char* out, size_t size)>;
+// The first session item of an envelope, read item by item: the items before it (a crash's
+// event, its minidump) are skipped by their lengths, never read. None when the envelope has no
+// session item, is cut short before it, or the session has no "sid".
+std::optional<EnvelopeSession> FindEnvelopeSession(const ReadEnvelopeAt& read);
+
 // True when `data` is a whole envelope: a header line, then items, each a header line with a
 // length and exactly that many bytes, each followed by a line feed (the last one's optional).
 // A report cut short anywhere is not whole.
@@ -204,5 +235,7 @@ constexpr std::string_view kSessionEndSuffix = "-session.envelope";
 // A UUID's text (8-4-4-4-12 lower-case hexadecimal digits) of 16 random bytes, made a version 4
 // UUID.
 std::string UuidText(const unsigned char (&bytes)[16]);
+// True for the text of any UUID: 8-4-4-4-12 hexadecimal digits, either case.
+bool IsUuidText(std::string_view text);
 
 }  // namespace sentry_lite

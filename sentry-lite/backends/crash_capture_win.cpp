@@ -22,6 +22,11 @@ constexpr UINT kAbortExitCode = 3;
 // is continued, so the runtime goes on to std::terminate, which aborts.
 constexpr DWORD kGnuExceptionMask = 0x20FFFFFF;
 constexpr DWORD kGnuExceptionMagic = 0x20474343;
+// What Windows raises when its heap finds itself damaged. It need not reach the unhandled
+// filter (a handler on the way may swallow it, or the process end), so a vectored handler takes
+// it first; every other exception is left to the filter, as one a vectored handler sees may
+// still be handled further up.
+constexpr DWORD kHeapCorruption = 0xC0000374;
 
 using SignalHandler = void(__cdecl*)(int);
 using SignalFunction = SignalHandler(__cdecl*)(int, SignalHandler);
@@ -37,6 +42,7 @@ AbortHook ucrt_abort;         // the Universal CRT, when it is loaded at sentry_
 Lifecycle* lifecycle = nullptr;
 SessionEndClaim* session_end = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previous_filter = nullptr;
+PVOID vectored_handler = nullptr;
 
 // True when this thread's crash is the one reported. From here on no upload starts: the
 // crashed process sends nothing of its own.
@@ -61,6 +67,18 @@ void RecordCrashedThread(CrashRecord& crash) {
     crash.pointers.ContextRecord = &crash.context;
 }
 
+// With the crash taken.
+[[noreturn]] void ReportException(const EXCEPTION_POINTERS* pointers) {
+    CrashRecord& crash = TheCrash();
+    crash.record = *pointers->ExceptionRecord;
+    crash.context = *pointers->ContextRecord;
+    crash.abort = false;
+    RecordCrashedThread(crash);
+    crash.ucontext.exception_ptrs = *pointers;
+    crash.exit_code = crash.record.ExceptionCode;
+    ReportAndEnd();
+}
+
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
     if ((record->ExceptionCode & kGnuExceptionMask) == kGnuExceptionMagic &&
@@ -71,14 +89,15 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
         // Shut down, but still chained by a filter installed after ours.
         return previous_filter != nullptr ? previous_filter(pointers) : EXCEPTION_CONTINUE_SEARCH;
     }
-    CrashRecord& crash = TheCrash();
-    crash.record = *record;
-    crash.context = *pointers->ContextRecord;
-    crash.abort = false;
-    RecordCrashedThread(crash);
-    crash.ucontext.exception_ptrs = *pointers;
-    crash.exit_code = record->ExceptionCode;
-    ReportAndEnd();
+    ReportException(pointers);
+}
+
+// Should the filter see the same exception too, the lifecycle has taken the crash once.
+LONG WINAPI OnVectoredException(EXCEPTION_POINTERS* pointers) {
+    if (pointers->ExceptionRecord->ExceptionCode != kHeapCorruption || !TakeCrash()) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    ReportException(pointers);
 }
 
 void __cdecl OnAbort(int) {
@@ -146,11 +165,16 @@ void InstallCapture(Lifecycle& running, SessionEndClaim& session) {
     lifecycle = &running;
     session_end = &session;
     previous_filter = SetUnhandledExceptionFilter(&OnUnhandledException);
+    vectored_handler = AddVectoredExceptionHandler(1, &OnVectoredException);
     HookAbort(own_runtime_abort, &std::signal);
     HookAbort(ucrt_abort, LoadedUcrtSignal());
 }
 
 void RemoveCapture() {
+    if (vectored_handler != nullptr) {
+        RemoveVectoredExceptionHandler(vectored_handler);
+        vectored_handler = nullptr;
+    }
     UnhookAbort(ucrt_abort);
     UnhookAbort(own_runtime_abort);
     const LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(previous_filter);

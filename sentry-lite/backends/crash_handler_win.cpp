@@ -7,6 +7,7 @@
 #include "backends/report_versions.h"
 #include "crash_facts_win.h"
 #include "database/database_folder_win.h"
+#include "database/open_session_win.h"
 #include "lifecycle.h"
 #include "system_clock_win.h"
 #include "unwinder/stack_walk_win.h"
@@ -19,6 +20,9 @@ constexpr uint64_t kCrashEventBits = 1;
 // What a crash may write of its own: the exception, the stack and the images.
 constexpr size_t kCrashPartCapacity = 1u << 20;
 constexpr size_t kMaxFrames = 256;
+// How often the waiting thread marks the session's record as seen: how far before its real
+// end an abnormal session may say it ended.
+constexpr DWORD kSeenEveryMs = 60 * 1000;
 
 CrashRecord crash;
 CrashHandlerSetup setup;
@@ -84,6 +88,14 @@ void WriteCrashPart(CrashException& exception, bool with_stack_and_images) {
     crash_part_size = part.Size();
 }
 
+// Keeps the last whole version. When it carries the session, the session's record goes with
+// the process: the report tells the session's end, and a later start must not tell it again.
+void KeepReport() {
+    if (versions.Finish() && crash.with_session) {
+        RemoveOpenSessionWithProcess();
+    }
+}
+
 // One version of the report from the envelope prepared ahead and the crash part written now.
 bool WriteVersion(PreparedEnvelope& prepared, int64_t time_ms, uint64_t dump_size) {
     CompleteEnvelope(prepared, time_ms, crash_part_size);
@@ -136,7 +148,7 @@ void HandleCrash() {
     if (after != before && after != nullptr && crash_part_memory != nullptr) {
         WriteVersion(*after, time_ms, dump_size);
     }
-    versions.Finish();
+    KeepReport();
 }
 
 bool ClaimCrash() {
@@ -151,8 +163,12 @@ DWORD WINAPI HandlerThread(void*) {
     // Off the launch's path: what a crash will need, and what earlier runs left half done.
     PrepareMinidumps();
     SweepLeftOverReports(setup.folder);
+    SettleEndedSessions(setup.folder);
     const HANDLE wakes[] = {handler.start, handler.starter};
-    const DWORD woken = WaitForMultipleObjects(2, wakes, FALSE, INFINITE);
+    DWORD woken;
+    while ((woken = WaitForMultipleObjects(2, wakes, FALSE, kSeenEveryMs)) == WAIT_TIMEOUT) {
+        TouchOpenSession();
+    }
     if (woken != WAIT_OBJECT_0 || handler.stop.load()) {
         return 0;
     }
@@ -223,7 +239,7 @@ void StopCrashHandler() {
 // so far and ends the process; any other thread waits for the handling thread to end it.
 void MeetAnotherCrash() {
     if (handler_claim.HeldBy(GetCurrentThreadId())) {
-        versions.Finish();
+        KeepReport();
         EndProcess(crash.exit_code);
     }
     for (;;) {
@@ -245,7 +261,7 @@ void ReportAndEnd() {
     if (ClaimCrash()) {
         HandleCrash();  // no handler thread took it: the crashed thread's stack it is
     } else {
-        versions.Finish();
+        KeepReport();
     }
     EndProcess(crash.exit_code);
 }

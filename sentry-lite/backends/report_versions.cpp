@@ -33,12 +33,13 @@ bool ReportVersions::Write(const Piece* pieces, size_t count, uint64_t dump_size
     return state_.compare_exchange_strong(expected, static_cast<uint32_t>(slot + 1));
 }
 
-void ReportVersions::Finish() {
+bool ReportVersions::Finish() {
     const uint32_t state = state_.exchange(kFinished);
     if ((state & kFinished) != 0 || state == 0 || state > kSlots) {
-        return;
+        return false;
     }
     files_.Keep(state - 1);
+    return true;
 }
 
 void ReportVersions::Discard() {

@@ -38,9 +38,9 @@ class ReportVersions {
     // feed) into the slot not published, then publishes it. False when it could not be written,
     // or the crash was finished meanwhile: nothing is published then.
     bool Write(const Piece* pieces, size_t count, uint64_t dump_size);
-    // Keeps the published version, if any. Only the first Finish or Discard does anything, so
-    // keeping one version and publishing another can never both happen.
-    void Finish();
+    // Keeps the published version, if any; true when it did. Only the first Finish or Discard
+    // does anything, so keeping one version and publishing another can never both happen.
+    bool Finish();
     // Every version goes with the process (the callback discarded the report).
     void Discard();
 

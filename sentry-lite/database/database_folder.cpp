@@ -1,5 +1,7 @@
 #include "database/database_folder.h"
 
+#include <utility>
+
 #include "envelope.h"
 
 namespace sentry_lite {
@@ -7,10 +9,6 @@ namespace {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-bool IsHexDigit(char c) {
-    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool EndsWith(std::string_view text, std::string_view suffix) {
@@ -62,6 +60,18 @@ bool IsLeftOverReport(std::string_view long_name, bool directory, int64_t writte
     return false;
 }
 
+bool MayCarrySessionEnd(std::string_view long_name) {
+    if (EndsWith(long_name, kEnvelopeSuffix)) {
+        return true;
+    }
+    const size_t stem = ReportStemLength(long_name);
+    if (stem == 0) {
+        return false;
+    }
+    const std::string_view rest = long_name.substr(stem);
+    return rest == ".0.tmp" || rest == ".1.tmp" || rest == kSessionTemporaryEnding;
+}
+
 std::string RestoredName(std::string_view temporary_name, int attempt) {
     if (attempt < 0 || attempt >= kRestoreAttempts) {
         return {};
@@ -97,17 +107,44 @@ std::optional<std::string> ParseInstallationId(std::string_view kept) {
                              kept.back() == '\t')) {
         kept.remove_suffix(1);
     }
-    constexpr size_t kUuidLength = 36;
-    if (kept.size() != kUuidLength) {
+    if (!IsUuidText(kept)) {
         return std::nullopt;
     }
-    for (size_t i = 0; i < kUuidLength; ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? kept[i] != '-' : !IsHexDigit(kept[i])) {
-            return std::nullopt;
+    return std::string(kept);
+}
+
+std::string ResolveInstallationId(InstallationIdFile& file,
+                                  const std::function<std::string()>& new_id) {
+    std::string kept;
+    bool replace = false;
+    switch (file.Read(kept)) {
+        case IdRead::kRead:
+            if (std::optional<std::string> id = ParseInstallationId(kept)) {
+                return std::move(*id);
+            }
+            replace = true;
+            break;
+        case IdRead::kTooLarge:
+            replace = true;
+            break;
+        case IdRead::kMissing:
+            break;
+        case IdRead::kUnreadable:
+            return new_id();
+    }
+    const std::string id = new_id();
+    if (file.Write(id, replace) && !replace) {
+        return id;  // the first: a file that was missing is never replaced
+    }
+    // Another start took the name first, or replaced the file too: what it holds now is the
+    // id from here on.
+    std::string now;
+    if (file.Read(now) == IdRead::kRead) {
+        if (std::optional<std::string> won = ParseInstallationId(now)) {
+            return std::move(*won);
         }
     }
-    return std::string(kept);
+    return id;
 }
 
 }  // namespace sentry_lite

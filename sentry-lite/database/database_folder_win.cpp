@@ -171,6 +171,35 @@ void SweepOne(const std::wstring& folder, const WIN32_FIND_DATAW& found, int64_t
     // Whole, but no name would take it: it stays for a later start rather than go.
 }
 
+class InstallationIdOnDisk final : public InstallationIdFile {
+  public:
+    explicit InstallationIdOnDisk(const std::wstring& folder)
+        : path_(folder + L"\\" + WidenAscii(kInstallationIdFileName)) {}
+
+    IdRead Read(std::string& kept) override {
+        switch (ReadSmallFile(path_, kInstallationIdFileLimit, kept)) {
+            case ReadResult::kRead:
+                return IdRead::kRead;
+            case ReadResult::kMissing:
+                return IdRead::kMissing;
+            case ReadResult::kTooLarge:
+                return IdRead::kTooLarge;
+            case ReadResult::kUnreadable:
+                break;
+        }
+        return IdRead::kUnreadable;
+    }
+
+    // The temporary is named for the id it holds: one that a start ended halfway left behind
+    // never stands in the way of a later start's.
+    bool Write(const std::string& id, bool replace) override {
+        return WriteWhole(path_, path_ + L"." + WidenAscii(id) + L".new", id, replace);
+    }
+
+  private:
+    std::wstring path_;
+};
+
 }  // namespace
 
 std::wstring PrepareDatabaseFolder(const std::string& utf8_path) {
@@ -186,37 +215,8 @@ std::wstring PrepareDatabaseFolder(const std::string& utf8_path) {
 }
 
 std::string InstallationId(const std::wstring& folder, std::string (*new_id)()) {
-    const std::wstring path = folder + L"\\" + WidenAscii(kInstallationIdFileName);
-    std::string kept;
-    bool replace = true;  // what is there is not an id: made anew below, over it
-    switch (ReadSmallFile(path, kInstallationIdFileLimit, kept)) {
-        case ReadResult::kRead:
-            if (const std::optional<std::string> id = ParseInstallationId(kept)) {
-                return *id;
-            }
-            break;
-        case ReadResult::kTooLarge:
-            break;
-        case ReadResult::kMissing:
-            replace = false;
-            break;
-        case ReadResult::kUnreadable:
-            return new_id();  // there, but not now: another start may be reading it
-    }
-    const std::string id = new_id();
-    const std::wstring temporary = folder + L"\\" + WidenAscii(kInstallationIdFileName) + L"." +
-                                   std::to_wstring(GetCurrentProcessId()) + L".new";
-    // Two first starts at once: the first rename wins, and the other reads what it wrote.
-    if (WriteWhole(path, temporary, id, replace)) {
-        return id;
-    }
-    std::string winner;
-    if (ReadSmallFile(path, kInstallationIdFileLimit, winner) == ReadResult::kRead) {
-        if (const std::optional<std::string> won = ParseInstallationId(winner)) {
-            return *won;
-        }
-    }
-    return id;
+    InstallationIdOnDisk file(folder);
+    return ResolveInstallationId(file, new_id);
 }
 
 void SweepLeftOverReports(const std::wstring& folder) {

@@ -123,6 +123,122 @@ TEST(ParseInstallationId, ReadsAUuidWithTrailingLineEnds) {
     }
 }
 
+// The id's file on a made-up disk, where another start may act between this one's steps.
+struct FakeIdFile final : InstallationIdFile {
+    enum class Race { kNone, kOtherCreatesFirst, kOtherReplacesAfter };
+    std::optional<std::string> content;  // none: missing
+    bool too_large = false;
+    bool locked = false;
+    bool fail_write = false;
+    Race race = Race::kNone;
+    int writes = 0;
+
+    IdRead Read(std::string& kept) override {
+        if (locked) {
+            return IdRead::kUnreadable;
+        }
+        if (!content) {
+            return IdRead::kMissing;
+        }
+        if (too_large) {
+            return IdRead::kTooLarge;
+        }
+        kept = *content;
+        return IdRead::kRead;
+    }
+    bool Write(const std::string& id, bool replace) override {
+        ++writes;
+        if (race == Race::kOtherCreatesFirst) {
+            content = kOther;
+        }
+        if (fail_write || (content && !replace)) {
+            return false;
+        }
+        content = id;
+        too_large = false;
+        if (race == Race::kOtherReplacesAfter) {
+            content = kOther;
+        }
+        return true;
+    }
+
+    static constexpr char kOther[] = "aaaaaaaa-bbbb-4ccc-8ddd-eeeeeeeeeeee";
+};
+
+TEST(ResolveInstallationId, MadeOnceWrittenWholeNeverReplacedForAFailedRead) {
+    using Race = FakeIdFile::Race;
+    constexpr char kKept[] = "0f8fad5b-d9cb-469f-a165-70867728950e";
+    constexpr char kNew[] = "11111111-2222-4333-8444-555555555555";
+    constexpr const char* kOther = FakeIdFile::kOther;
+    struct Case {
+        const char* what;
+        std::optional<std::string> content;
+        bool too_large;
+        bool locked;
+        bool fail_write;
+        Race race;
+        const char* id;                    // what the run goes with
+        std::optional<std::string> after;  // what the file holds after
+        int writes;
+    };
+    const Case cases[] = {
+        {"kept", kKept, false, false, false, Race::kNone, kKept, kKept, 0},
+        {"kept with a line end", std::string(kKept) + "\r\n", false, false, false, Race::kNone,
+         kKept, std::string(kKept) + "\r\n", 0},
+        {"first start", std::nullopt, false, false, false, Race::kNone, kNew, kNew, 1},
+        {"two first starts: the other's rename came first", std::nullopt, false, false, false,
+         Race::kOtherCreatesFirst, kOther, kOther, 1},
+        {"there but unreadable now: this run's own, the file stays", kKept, false, true, false,
+         Race::kNone, kNew, kKept, 0},
+        {"cut short by a writer that died: replaced", "0f8fad5b-d9cb-46", false, false, false,
+         Race::kNone, kNew, kNew, 1},
+        {"too large: replaced", "x", true, false, false, Race::kNone, kNew, kNew, 1},
+        {"two starts replace a damaged one: both go with the last", "", false, false, false,
+         Race::kOtherReplacesAfter, kOther, kOther, 1},
+        {"nothing can be written: this run's own", std::nullopt, false, false, true, Race::kNone,
+         kNew, std::nullopt, 1},
+    };
+    for (const Case& c : cases) {
+        FakeIdFile file;
+        file.content = c.content;
+        file.too_large = c.too_large;
+        file.locked = c.locked;
+        file.fail_write = c.fail_write;
+        file.race = c.race;
+        int made = 0;
+        const std::string id = ResolveInstallationId(file, [&] {
+            ++made;
+            return std::string(kNew);
+        });
+        EXPECT_EQ(id, c.id) << c.what;
+        EXPECT_EQ(file.content, c.after) << c.what;
+        EXPECT_EQ(file.writes, c.writes) << c.what;
+        EXPECT_LE(made, 1) << c.what;
+    }
+}
+
+TEST(MayCarrySessionEnd, EnvelopesAndTheTemporariesOfReportsAndSessionEnds) {
+    struct Case {
+        const char* name;
+        bool carries;
+    };
+    const Case cases[] = {
+        {"20240229T123456789Z-908.envelope", true},
+        {"20240229T123456789Z-908-session.envelope", true},
+        {"20240229T123456789Z-908~1.envelope", true},
+        {"20240229T123456789Z-908.0.tmp", true},
+        {"20240229T123456789Z-908.1.tmp", true},
+        {"20240229T123456789Z-908-session.tmp", true},
+        {"20240229T123456789Z-908.dmp.tmp", false},
+        {"afeba90f-e3e1-49f1-9c5f-c940d2a8b198.open-session", false},
+        {"installation_id", false},
+        {"notes.tmp", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MayCarrySessionEnd(c.name), c.carries) << c.name;
+    }
+}
+
 TEST(FolderPaths, LongAndNativeForms) {
     struct Case {
         std::wstring path;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -294,6 +295,19 @@ TEST(SessionEndEnvelope, TheSessionExitedWithItsDuration) {
     }
 }
 
+TEST(SessionEndEnvelope, AnAbnormalEndDiffersOnlyInItsStatus) {
+    const std::string exited = SessionEndEnvelope(FullContext(), 1709210096789);
+    const std::string abnormal =
+        SessionEndEnvelope(FullContext(), 1709210096789, SessionEndStatus::kAbnormal);
+    ASSERT_TRUE(IsWholeEnvelope(abnormal.data(), abnormal.size()));
+    nlohmann::json exited_session = nlohmann::json::parse(Read(exited).items.at(0).second);
+    nlohmann::json abnormal_session = nlohmann::json::parse(Read(abnormal).items.at(0).second);
+    EXPECT_EQ(abnormal_session["status"], "abnormal");
+    EXPECT_EQ(abnormal_session["errors"], 0);
+    abnormal_session["status"] = "exited";
+    EXPECT_EQ(abnormal_session, exited_session);
+}
+
 TEST(SessionEndEnvelope, NothingWithoutAnOpenSession) {
     CrashContext context = FullContext();
     context.session = {};
@@ -388,6 +402,87 @@ TEST(Envelope, ImagesThatDoNotFitAreLeftOutWhole) {
     const size_t kept = event["debug_meta"]["images"].size();
     EXPECT_GT(kept, 5u);
     EXPECT_LT(kept, 200u);
+}
+
+// Reads a text piecewise, as a file is, noting the bytes that were read.
+struct PiecewiseReader {
+    const std::string& text;
+    std::vector<bool> touched = std::vector<bool>(text.size(), false);
+
+    size_t operator()(uint64_t offset, char* out, size_t size) {
+        if (offset >= text.size()) {
+            return 0;
+        }
+        const size_t count = std::min<size_t>(size, text.size() - offset);
+        std::copy_n(text.data() + offset, count, out);
+        std::fill_n(touched.begin() + static_cast<std::ptrdiff_t>(offset), count, true);
+        return count;
+    }
+};
+
+TEST(FindEnvelopeSession, TheSessionOfACrashOrAnEndWithoutReadingTheRest) {
+    CrashException exception;
+    exception.code = 0xC0000005;
+    const std::string dump = "MDMP" + std::string(200000, '\x7f');
+    const std::string crash = FormatEnvelope(PrepareEnvelope(FullContext()), 1709210096789,
+                                             CrashPart(exception, {}), &dump);
+    PiecewiseReader reader{crash};
+    const std::optional<EnvelopeSession> crashed = FindEnvelopeSession(std::ref(reader));
+    ASSERT_TRUE(crashed);
+    EXPECT_EQ(crashed->sid, "afeba90f-e3e1-49f1-9c5f-c940d2a8b198");
+    EXPECT_EQ(crashed->status, "crashed");
+    // The event and the minidump are skipped by their lengths: what is read is a few lines,
+    // not the 200 kB of the minidump.
+    EXPECT_LT(std::count(reader.touched.begin(), reader.touched.end(), true), 4096);
+
+    for (const SessionEndStatus status : {SessionEndStatus::kExited, SessionEndStatus::kAbnormal}) {
+        const std::string end = SessionEndEnvelope(FullContext(), 1709210096789, status);
+        PiecewiseReader end_reader{end};
+        const std::optional<EnvelopeSession> ended = FindEnvelopeSession(std::ref(end_reader));
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->sid, "afeba90f-e3e1-49f1-9c5f-c940d2a8b198");
+        EXPECT_EQ(ended->status, status == SessionEndStatus::kExited ? "exited" : "abnormal");
+    }
+
+    // Another writer's spacing, and a "sid" that is a value before it is a name.
+    const std::string payload = R"({"note": "sid", "sid" : "x-1", "status": "crashed"})";
+    const std::string spaced = "{\"event_id\": \"\"}\n{\"type\": \"session\", \"length\": " +
+                               std::to_string(payload.size()) + "}\n" + payload + "\n";
+    PiecewiseReader spaced_reader{spaced};
+    const std::optional<EnvelopeSession> other = FindEnvelopeSession(std::ref(spaced_reader));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->sid, "x-1");
+    EXPECT_EQ(other->status, "crashed");
+}
+
+TEST(FindEnvelopeSession, NoneWithoutAWholeSessionItem) {
+    CrashContext no_session = FullContext();
+    no_session.session = {};
+    CrashException exception;
+    const std::string dump = "MDMP";
+    const std::string crash =
+        FormatEnvelope(PrepareEnvelope(FullContext()), 1, CrashPart(exception, {}), &dump);
+    const size_t session_at = crash.find("{\"type\":\"session\"");
+    const size_t sid_at = crash.find("\"sid\"", session_at);
+    const struct {
+        const char* what;
+        std::string text;
+    } cases[] = {
+        {"no session",
+         FormatEnvelope(PrepareEnvelope(no_session), 1, CrashPart(exception, {}), &dump)},
+        {"cut before the session", crash.substr(0, session_at)},
+        {"cut inside its header", crash.substr(0, session_at + 10)},
+        {"cut inside its payload", crash.substr(0, sid_at + 20)},
+        {"empty", ""},
+        {"a header line alone", "{}\n"},
+        {"an item without a length", "{}\n{\"type\":\"session\"}\n{\"sid\":\"x\"}\n"},
+        {"a session without a sid", "{}\n{\"type\":\"session\",\"length\":2}\n{}\n"},
+        {"no line feed anywhere", std::string(100000, '{')},
+    };
+    for (const auto& c : cases) {
+        PiecewiseReader reader{c.text};
+        EXPECT_FALSE(FindEnvelopeSession(std::ref(reader))) << c.what;
+    }
 }
 
 TEST(IsWholeEnvelope, OnlyAnEnvelopeWrittenToItsEnd) {

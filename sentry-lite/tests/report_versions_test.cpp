@@ -91,7 +91,7 @@ TEST(ReportVersions, KeepsTheLastWholeVersion) {
         if (!c.fail_second_write) {
             Write(versions, "third", 4);
         }
-        versions.Finish();
+        EXPECT_EQ(versions.Finish(), !c.kept.empty()) << c.what;
         EXPECT_EQ(files.kept, c.kept) << c.what;
         EXPECT_EQ(files.keeps, c.kept.empty() ? 0 : 1) << c.what;
     }
@@ -112,9 +112,9 @@ TEST(ReportVersions, NothingIsPublishedOrKeptAfterTheFinish) {
     FakeFiles files;
     ReportVersions versions(files);
     ASSERT_TRUE(Write(versions, "first"));
-    versions.Finish();
+    EXPECT_TRUE(versions.Finish());
     EXPECT_FALSE(Write(versions, "late"));  // a callback that came back after the wait
-    versions.Finish();
+    EXPECT_FALSE(versions.Finish());
     EXPECT_EQ(files.kept, "first|");
     EXPECT_EQ(files.keeps, 1);
 }
@@ -124,7 +124,7 @@ TEST(ReportVersions, ADiscardedReportKeepsNothing) {
     ReportVersions versions(files);
     ASSERT_TRUE(Write(versions, "first"));
     versions.Discard();
-    versions.Finish();
+    EXPECT_FALSE(versions.Finish());
     EXPECT_FALSE(Write(versions, "second"));
     EXPECT_EQ(files.keeps, 0);
 }
@@ -144,9 +144,10 @@ TEST(ReportVersions, AFinishDuringAWriteKeepsAWholeVersion) {
             }
         });
         go = true;
-        versions.Finish();
+        const bool kept_one = versions.Finish();
         handler.join();
         ASSERT_LE(files.keeps, 1);
+        EXPECT_EQ(kept_one, files.keeps == 1);
         if (files.keeps == 1) {
             const std::string& kept = files.kept;
             ASSERT_EQ(kept.back(), '|') << kept;

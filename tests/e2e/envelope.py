@@ -9,8 +9,10 @@ from pathlib import Path
 
 # Files of the database folder that are not reports.
 NOT_REPORTS = {"installation_id"}
-# How a session's clean end is named there, as <stamp>-<pid>-session.envelope.
+# How a session's end of its own is named there, as <stamp>-<pid>-session.envelope.
 SESSION_END = "-session.envelope"
+# A session's record while its run lives (or until a later start settles it): <sid>.open-session.
+OPEN_SESSION = ".open-session"
 
 SOURCE = Path(__file__).resolve().parents[2]
 MINIDUMP_STACKWALK = Path(os.environ.get(
@@ -70,19 +72,27 @@ def parse(data):
 
 
 def report_files(folder):
-    """Every file the reporter left in its database folder, but its own bookkeeping and the
-    sessions' clean ends: the crash reports, and whatever else is there."""
+    """Every file the reporter left in its database folder, but its own bookkeeping, the
+    sessions' ends and their records: the crash reports, and whatever else is there."""
     if not folder.is_dir():
         return []
     return sorted(p for p in folder.iterdir()
-                  if p.name not in NOT_REPORTS and not p.name.endswith(SESSION_END))
+                  if p.name not in NOT_REPORTS and not p.name.endswith(SESSION_END)
+                  and not p.name.endswith(OPEN_SESSION))
 
 
 def session_ends(folder):
-    """The sessions' clean ends waiting in the database folder, oldest first, parsed."""
+    """The sessions' ends waiting in the database folder, oldest first, parsed."""
     if not folder.is_dir():
         return []
     return [parse(p.read_bytes()) for p in sorted(folder.glob("*" + SESSION_END))]
+
+
+def open_sessions(folder):
+    """The sids of the sessions' records in the database folder, sorted."""
+    if not folder.is_dir():
+        return []
+    return sorted(p.name[:-len(OPEN_SESSION)] for p in folder.glob("*" + OPEN_SESSION))
 
 
 def only_envelope(folder):

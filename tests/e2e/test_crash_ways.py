@@ -12,6 +12,7 @@ from envelope import image_of, only_envelope, stackwalk
 ACCESS_VIOLATION = 0xC0000005
 STACK_OVERFLOW = 0xC00000FD
 CUSTOM_CODE = 0xE0A1B2C3
+HEAP_CORRUPTION = 0xC0000374
 ABORT = 0x40000015  # an abort's report; the process ends with exit code 3
 
 KEPT_LINE = re.compile(r"^crash reports are kept in (.+)$")
@@ -73,6 +74,11 @@ def check_one_report(folder, run, code, minidump=True):
     ("pure-virtual", 3, ABORT, "SIGABRT", False),
     ("two-threads", ACCESS_VIOLATION & 0xFF, ACCESS_VIOLATION, "EXCEPTION_ACCESS_VIOLATION_WRITE",
      True),
+    # Taken by the vectored handler first; with a filter of the application's own in the way
+    # (which would end the process with 42), by the vectored handler alone.
+    ("heap-corruption", HEAP_CORRUPTION & 0xFF, HEAP_CORRUPTION, "STATUS_HEAP_CORRUPTION", False),
+    ("heap-corruption-own-filter", HEAP_CORRUPTION & 0xFF, HEAP_CORRUPTION,
+     "STATUS_HEAP_CORRUPTION", False),
 ])
 def test_each_way_of_dying_leaves_one_report(stage, tmp_path, way, exit_code, code, name,
                                              in_application):
