@@ -21,6 +21,7 @@ class Request:
     path: str
     headers: dict  # lower-case names
     body: bytes
+    arrived: float  # time.monotonic() when the whole body was in
 
 
 class Receiver:
@@ -78,7 +79,7 @@ class Receiver:
         with self.lock:
             self.requests.append(Request(handler.path,
                                          {k.lower(): v for k, v in handler.headers.items()},
-                                         body))
+                                         body, time.monotonic()))
             index = len(self.requests) - 1
             answer = self.answers[index] if index < len(self.answers) else (200, {})
         if answer == HANG:

@@ -19,6 +19,10 @@ CRASH_WORD = "--crash-now"
 # Generous: what the application is given for the reporter's work, and what a run may take.
 WAIT_MS = 20000
 RUN_LIMIT_S = 60
+# The reporter's shutdown leaves a request in flight after 2 s, and the run ends about 4 s after
+# the request came in on a busy machine (Wine's ending of the process takes the rest); waiting for
+# the answer would take the 10 s of WinHTTP's receive time-out, and then the same.
+STOPPED_WITHIN_S = 8
 SDK = Path(__file__).resolve().parents[2].parent / "shared" / "sentry-native"
 
 
@@ -206,9 +210,11 @@ def test_a_server_that_never_answers_delays_nothing_and_the_file_stays(uploads):
         launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
         # The application returns once the request is in flight; the reporter's shutdown gives
         # it 2 s and leaves it.
-        _, seconds = run_to_the_end(launcher)
+        run_to_the_end(launcher)
+        ended = time.monotonic()
         assert len(receiver.requests) == 1
-    assert seconds < 20
+    seconds = ended - receiver.requests[0].arrived
+    assert seconds < STOPPED_WITHIN_S, f"the run ended {seconds:.1f} s after its request"
     assert pending(launcher) == sorted(launcher.envelopes)
     assert len(session_ends(launcher)) == 1
 
