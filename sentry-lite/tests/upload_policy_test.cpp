@@ -94,13 +94,32 @@ TEST(PlanQueue, SessionEndsAreCappedApartFromCrashReports) {
     EXPECT_EQ(plan.send,
               (Names{"20240229T000000000Z-1.envelope", "20240301T120010000Z-10-session.envelope",
                      "20240301T120011000Z-11-session.envelope"}));
-    // The names the reporter writes are told apart, and both are envelopes of the queue.
-    for (const std::string& name : {SessionEndFileName(1709294400000, 9), ReportFileName(0, 9)}) {
-        EXPECT_TRUE(IsEnvelopeName(name)) << name;
-        EXPECT_EQ(IsSessionEndName(name), name.find("session") != std::string::npos) << name;
-    }
+}
+
+// The names the reporter writes are told apart, and both are envelopes of the queue.
+TEST(IsSessionEndName, TellsTheReportersTwoNamesApart) {
     EXPECT_EQ(SessionEndFileName(1709294400000, 9), "20240301T120000000Z-9-session.envelope");
-    EXPECT_FALSE(IsSessionEndName("-session.envelope"));
+    EXPECT_EQ(ReportFileName(1709294400000, 9), "20240301T120000000Z-9.envelope");
+    const struct {
+        const char* name;
+        bool envelope;
+        bool session_end;
+    } cases[] = {
+        {"20240301T120000000Z-9-session.envelope", true, true},
+        {"20240301T120000000Z-9.envelope", true, false},
+        {"x-session.envelope", true, true},
+        {"-session.envelope", true, false},  // the suffix alone names nothing
+        {"20240301T120000000Z-9session.envelope", true, false},
+        {"20240301T120000000Z-9-Session.envelope", true, false},
+        {"20240301T120000000Z-9-session.envelope.tmp", false, false},
+        {"20240301T120000000Z-9-session.json", false, false},
+        {"session-9.envelope", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(IsEnvelopeName(c.name), c.envelope);
+        EXPECT_EQ(IsSessionEndName(c.name), c.session_end);
+    }
 }
 
 HttpOutcome Answer(int status, const char* retry_after = nullptr,

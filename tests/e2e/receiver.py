@@ -2,8 +2,8 @@
 answers as the test scripts it, and the envelopes the tests leave for it to receive.
 
 It stops by itself after a while should a test never stop it, answers nothing past its
-script (200 for the rest), and holds a request it is told never to answer only until it is
-stopped."""
+script (200 for the rest), and holds a request it is told never to answer, or to answer when the
+test says so, only until it is stopped."""
 import json
 import threading
 import time
@@ -12,6 +12,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 HANG = "hang"  # in a script: take the request and never answer it
+HOLD = "hold"  # in a script: take the request and answer it 200 once the test calls go_on()
 MAX_BODY = 64 << 20
 LIFETIME_S = 600
 
@@ -21,18 +22,20 @@ class Request:
     path: str
     headers: dict  # lower-case names
     body: bytes
+    arrived: float  # time.monotonic() when the whole body was in
 
 
 class Receiver:
-    """answers: one per request in order, each (status, {header: value}) or HANG; later
-    requests get 200. flag: a file made when `expect` requests have come (HANG ones count
-    when they arrive), so the application of the run can stop waiting."""
+    """answers: one per request in order, each (status, {header: value}), HANG or HOLD; later
+    requests get 200. flag: a file made when `expect` requests have come (HANG and HOLD ones
+    count when they arrive), so the application of the run can stop waiting."""
 
     def __init__(self, answers=(), flag=None, expect=None):
         self.answers, self.flag, self.expect = list(answers), flag, expect
         self.requests = []
         self.lock = threading.Lock()
         self.release = threading.Event()
+        self.held = threading.Event()
         receiver = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -63,8 +66,13 @@ class Receiver:
     def stop(self):
         self.timer.cancel()
         self.release.set()
+        self.held.set()
         self.server.shutdown()
         self.server.server_close()
+
+    def go_on(self):
+        """Answers the HOLD requests, and those to come."""
+        self.held.set()
 
     def dsn(self, key="pubkey", path="", project="42"):
         return f"http://{key}@127.0.0.1:{self.port}/{path}{project}"
@@ -78,7 +86,7 @@ class Receiver:
         with self.lock:
             self.requests.append(Request(handler.path,
                                          {k.lower(): v for k, v in handler.headers.items()},
-                                         body))
+                                         body, time.monotonic()))
             index = len(self.requests) - 1
             answer = self.answers[index] if index < len(self.answers) else (200, {})
         if answer == HANG:
@@ -86,6 +94,13 @@ class Receiver:
             self.release.wait(LIFETIME_S)
             handler.close_connection = True
             return
+        if answer == HOLD:
+            self.count_in()
+            self.held.wait(LIFETIME_S)
+            if self.release.is_set():  # stopped, not told to go on
+                handler.close_connection = True
+                return
+            answer = (200, {})
         status, headers = answer
         reply = json.dumps({"id": "0" * 32}).encode() if 200 <= status < 300 else b"{}"
         handler.send_response(status)
