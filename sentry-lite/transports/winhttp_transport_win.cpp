@@ -126,7 +126,7 @@ class WinHttpTransport final : public Transport {
           headers_(WidenAscii("X-Sentry-Auth: " + AuthHeaderValue(dsn, ClientName()) +
                               "\r\nContent-Type: application/x-sentry-envelope\r\n")) {}
 
-    HttpOutcome Post(std::string& body) override;
+    HttpOutcome Post(std::string& body, uint32_t within_ms) override;
 
   private:
     bool Connect();
@@ -161,7 +161,7 @@ bool WinHttpTransport::Connect() {
     return static_cast<bool>(connection_);
 }
 
-HttpOutcome WinHttpTransport::Post(std::string& body) {
+HttpOutcome WinHttpTransport::Post(std::string& body, uint32_t within_ms) {
     HttpOutcome outcome;
     if (!Connect()) {
         return outcome;
@@ -176,11 +176,20 @@ HttpOutcome WinHttpTransport::Post(std::string& body) {
     // A redirect would take the report somewhere the DSN does not name.
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     api.set_option(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    if (within_ms != UINT32_MAX) {
+        // The steps' time-outs add up to what the caller can wait.
+        const int step = static_cast<int>(within_ms / 6);
+        api.set_timeouts(request.get(), step, step, 2 * step, 2 * step);
+    }
     const auto size = static_cast<DWORD>(body.size());
     if (!api.send_request(request.get(), headers_.c_str(), static_cast<DWORD>(headers_.size()),
-                          body.data(), size, size, 0) ||
-        !api.receive_response(request.get(), nullptr)) {
+                          body.data(), size, size, 0)) {
         connection_ = InternetHandle();  // may be broken: a new one for the next
+        return outcome;
+    }
+    outcome.body_sent = true;
+    if (!api.receive_response(request.get(), nullptr)) {
+        connection_ = InternetHandle();
         return outcome;
     }
     DWORD status = 0;

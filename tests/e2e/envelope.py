@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 # Files of the database folder that are not reports.
-NOT_REPORTS = {"installation_id"}
+NOT_REPORTS = {"installation_id", "client_reports"}
 # How a session's clean end is named there, as <stamp>-<pid>-session.envelope.
 SESSION_END = "-session.envelope"
 
