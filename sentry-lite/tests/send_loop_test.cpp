@@ -645,11 +645,16 @@ TEST(SendLoopPass, AfterTheStopEachRequestEndsBeforeTheDeadlineOrDoesNotStart) {
          500,
          {"post a", "remove a", "post b", "remove b", "post c", "remove c"},
          {kAll, kAll - 500, kAll - 1000}},
-        {"one the stop cuts short is removed, and none starts with too little left",
+        {"one the stop cuts short is removed, and the pass ends",
          true,
          1500,
          {"post a", "remove a", "post b", "remove b"},
          {kAll, kAll - 1500}},
+        {"none starts with too little left",
+         true,
+         kStopPatienceMs - kStopRequestMinMs + 50,
+         {"post a", "remove a"},
+         {kAll}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
