@@ -3,13 +3,16 @@ DSN the telemetry plugin gives, at the start of a run, against a receiver on 127
 (receiver.py). The same receiver takes what the real SDK's sentry.dll sends."""
 import datetime
 import json
+import os
 import shutil
+import ssl
+import subprocess
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import wine_path
+from conftest import FIXTURES, WINE_RUN, WINEPREFIX, wine_path
 from envelope import parse, report_files, session_ends as parsed_session_ends
 from receiver import HANG, Receiver, crash_envelope
 
@@ -450,3 +453,74 @@ def test_the_receiver_takes_what_the_real_sdk_sends(stage, tmp_path):
                 if item["type"] == "session"]
     assert "crashed" in statuses and "exited" in statuses, statuses
 
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
+
+
+@pytest.fixture
+def certificates(tmp_path):
+    """A test root made now, trusted in the prefix's machine Root store for the test, a server
+    certificate for localhost it signed, and one for localhost that nobody signed."""
+    folder = tmp_path / "tls"
+    folder.mkdir()
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key", "-out",
+            "root.pem", "-days", "2", "-subj", "/CN=Tavro upload test root", "-addext",
+            "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+            cwd=folder)
+    openssl("x509", "-in", "root.pem", "-outform", "DER", "-out", "root.der", cwd=folder)
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "signed.key", "-out", "signed.csr",
+            "-subj", "/CN=localhost", cwd=folder)
+    (folder / "signed.ext").write_text("subjectAltName=DNS:localhost\n"
+                                       "extendedKeyUsage=serverAuth\n"
+                                       "basicConstraints=CA:FALSE\n")
+    openssl("x509", "-req", "-in", "signed.csr", "-CA", "root.pem", "-CAkey", "root.key",
+            "-CAcreateserial", "-out", "signed.pem", "-days", "2", "-extfile", "signed.ext",
+            cwd=folder)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "unsigned.key", "-out",
+            "unsigned.pem", "-days", "2", "-subj", "/CN=localhost", "-addext",
+            "subjectAltName=DNS:localhost", cwd=folder)
+    tool = FIXTURES / "root-certificate" / "root_certificate.exe"
+    env = {**os.environ, "LAUNCHER_WINEPREFIX": str(WINEPREFIX)}
+
+    def root(action):
+        done = subprocess.run([WINE_RUN, str(tool), action, wine_path(folder / "root.der")],
+                              env=env, capture_output=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+
+    root("add")
+    yield folder
+    root("remove")
+
+
+def tls_context(folder, name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(folder / f"{name}.pem", folder / f"{name}.key")
+    return context
+
+
+@pytest.mark.parametrize("certificate", ["signed", "unsigned"])
+def test_reports_go_over_https_only_to_a_certificate_a_trusted_root_signed(uploads, certificates,
+                                                                          certificate):
+    signed = certificate == "signed"
+    with Receiver(expect=1, tls=tls_context(certificates, certificate)) as receiver:
+        launcher = uploads(1, receiver=receiver, wait_ms=None if signed else 4000)
+        launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
+        if not signed:
+            launcher.env.pop("TAVRO_TEST_APP_WAIT_FOR")
+        run_to_the_end(launcher)
+        receiver.wait_for(2, 2 if signed else 0)
+        log = receiver.log()
+        connections = receiver.connections
+    print("\n".join(log + [f"connections: {connections}"]))
+    [name] = launcher.envelopes
+    if signed:
+        assert len(receiver.requests) == 2, log
+        assert crash_bodies(receiver) == written([launcher.envelopes[name]])
+        assert parse(receiver.requests[0].body).header["dsn"].startswith("https://pubkey@localhost:")
+        assert pending(launcher) == []
+    else:
+        # It connected, and sent nothing past the handshake.
+        assert receiver.requests == [] and connections >= 1
+        assert pending(launcher) == [name.replace(".envelope", "~1.envelope")]
