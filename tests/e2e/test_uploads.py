@@ -324,16 +324,21 @@ def test_reports_written_under_another_dsn_go_under_the_current_one(uploads):
     assert pending(launcher) == []
 
 
-def test_read_only_reports_do_not_stop_newer_ones(uploads):
+def test_read_only_and_locked_reports_do_not_stop_newer_ones(uploads):
+    """Two read-only reports and one another process holds open, oldest: they are passed over
+    and take none of the run's ten places."""
     with Receiver(expect=10) as receiver:
         launcher = uploads(13, receiver=receiver)
         names = sorted(launcher.envelopes)
-        for name in names[:3]:
+        for name in names[:2]:
             (launcher.database / name).chmod(0o444)
         launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
-        run_to_the_end(launcher)
+        launcher.env["TAVRO_TEST_HOLD_FILE"] = wine_path(launcher.database / names[2])
+        run = launcher.run("a.gcode", timeout=RUN_LIMIT_S,
+                           through=FIXTURES / "hold-file" / "hold_file.exe")
         log = receiver.log()
     print("\n".join(log))
+    assert run.code == 0, run.lines
     assert crash_bodies(receiver)[:10] == written(launcher.envelopes[n] for n in names[3:])
     assert pending(launcher) == names[:3]
 
