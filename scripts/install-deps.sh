@@ -10,6 +10,8 @@ packages=(
   wine wine64 xvfb xauth libgl1-mesa-dri libglx-mesa0 x11-utils
   python3 python3-pytest
   python3-pil
+  # the uploads' https test makes its certificates
+  openssl
   libstb-dev
   nlohmann-json3-dev
   # fuzzing: -fsanitize=fuzzer needs libclang-rt, only a recommendation of clang's packages

@@ -165,6 +165,15 @@ std::string EnvelopeUrl(const Dsn& dsn) {
     return url + EnvelopePath(dsn);
 }
 
+std::string PublicDsnText(const Dsn& dsn) {
+    std::string text = dsn.secure ? "https://" : "http://";
+    text += dsn.public_key + "@" + dsn.host;
+    if (dsn.explicit_port) {
+        text += ":" + std::to_string(dsn.port);
+    }
+    return text + "/" + dsn.path + dsn.project_id;
+}
+
 std::string AuthHeaderValue(const Dsn& dsn, std::string_view client) {
     return "Sentry sentry_key=" + dsn.public_key +
            ", sentry_version=7, sentry_client=" + std::string(client);

@@ -33,6 +33,9 @@ std::string EnvelopePath(const Dsn& dsn);
 // {scheme}://{host}[:{port}]{EnvelopePath}.
 std::string EnvelopeUrl(const Dsn& dsn);
 
+// The DSN as an envelope's header gives it: as read, but never with a secret.
+std::string PublicDsnText(const Dsn& dsn);
+
 // The X-Sentry-Auth header's value; `client` is {name}/{version}.
 std::string AuthHeaderValue(const Dsn& dsn, std::string_view client);
 

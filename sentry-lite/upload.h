@@ -24,8 +24,9 @@ void WakeUploads();
 void HoldUploads();
 
 // Ends the thread: it sends what is still pending (a session's end written just before) for
-// at most kStopPatienceMs, and this waits that long at most, then leaves a request in flight
-// to the end of the process (its file stays for the next start unless the server took it).
+// at most kStopPatienceMs, each request bounded to end within it, and this waits that long at
+// most, then leaves a request begun before the stop in flight to the end of the process (its
+// file, named in flight, is removed at the next start: the server may have taken it).
 void StopUploads();
 constexpr unsigned kStopPatienceMs = 2000;
 

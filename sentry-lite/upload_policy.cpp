@@ -66,19 +66,16 @@ std::optional<int64_t> ReadSeconds(std::string_view text) {
     return seconds;
 }
 
-bool IsSentCategory(std::string_view category) {
-    return category == "error" || category == "session" || category == "attachment" ||
-           category == "default";
-}
-
-// retry_after:categories:scope...; an empty category list means every category.
-bool GroupHoldsUs(std::string_view categories) {
+// The categories a limit's list names that are ours; "default" holds events too.
+bool GroupHolds(std::string_view categories, Category category) {
     if (Trim(categories).empty()) {
         return true;
     }
+    const std::string_view ours = CategoryName(category);
     while (true) {
         const size_t semicolon = categories.find(';');
-        if (IsSentCategory(Trim(categories.substr(0, semicolon)))) {
+        const std::string_view name = Trim(categories.substr(0, semicolon));
+        if (name == ours || (category == Category::kError && name == "default")) {
             return true;
         }
         if (semicolon == std::string_view::npos) {
@@ -88,8 +85,9 @@ bool GroupHoldsUs(std::string_view categories) {
     }
 }
 
-int64_t SentryRateLimitSeconds(std::string_view header) {
-    int64_t longest = 0;
+// The longest limit the header's groups set on `category`; nothing when none names it.
+std::optional<int64_t> SentryRateLimitSeconds(std::string_view header, Category category) {
+    std::optional<int64_t> longest;
     while (!header.empty()) {
         const size_t comma = header.find(',');
         const std::string_view group = Trim(header.substr(0, comma));
@@ -101,12 +99,43 @@ int64_t SentryRateLimitSeconds(std::string_view header) {
         const std::string_view rest =
             colon == std::string_view::npos ? std::string_view() : group.substr(colon + 1);
         const std::string_view categories = rest.substr(0, rest.find(':'));
-        if (GroupHoldsUs(categories)) {
-            longest = std::max(
-                longest, ReadSeconds(group.substr(0, colon)).value_or(kDefaultRetryAfterSeconds));
+        if (GroupHolds(categories, category)) {
+            longest =
+                std::max(longest.value_or(0),
+                         ReadSeconds(group.substr(0, colon)).value_or(kDefaultRetryAfterSeconds));
         }
     }
     return longest;
+}
+
+bool HeaderLimitsAnyOfOurs(std::string_view header) {
+    for (size_t i = 0; i < kCategoryCount; ++i) {
+        if (SentryRateLimitSeconds(header, static_cast<Category>(i))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Where a name's kind suffix starts: "-session.envelope" or ".envelope".
+size_t KindSuffixAt(std::string_view name) {
+    return name.size() - (IsSessionEndName(name) ? kSessionEndSuffix : kEnvelopeSuffix).size();
+}
+
+// Where a "~N" failure mark starts before the kind suffix, or npos for none.
+size_t FailureMarkAt(std::string_view name) {
+    if (!IsEnvelopeName(name)) {
+        return std::string_view::npos;
+    }
+    const size_t suffix = KindSuffixAt(name);
+    size_t digits = suffix;
+    while (digits > 0 && IsDigit(name[digits - 1])) {
+        --digits;
+    }
+    if (digits == suffix || suffix - digits > 3 || digits == 0 || name[digits - 1] != '~') {
+        return std::string_view::npos;
+    }
+    return digits - 1;
 }
 
 }  // namespace
@@ -126,6 +155,68 @@ std::string AgeKey(const PendingEnvelope& envelope) {
 
 bool IsSessionEndName(std::string_view name) {
     return EndsWith(name, kSessionEndSuffix);
+}
+
+bool IsExpired(const PendingEnvelope& envelope, int64_t now_ms) {
+    char cutoff[kFileStampLength];
+    WriteFileStamp(now_ms - kMaxEnvelopeAgeMs, cutoff);
+    return AgeKey(envelope).compare(0, kFileStampLength, cutoff, kFileStampLength) < 0;
+}
+
+int FailedStarts(std::string_view name) {
+    const size_t mark = FailureMarkAt(name);
+    if (mark == std::string_view::npos) {
+        return 0;
+    }
+    int failed = 0;
+    for (size_t i = mark + 1; i < KindSuffixAt(name); ++i) {
+        failed = failed * 10 + (name[i] - '0');
+    }
+    return failed;
+}
+
+std::string NameWithFailedStarts(std::string_view name, int failed) {
+    const size_t suffix = KindSuffixAt(name);
+    const size_t mark = FailureMarkAt(name);
+    const std::string_view stem = name.substr(0, mark == std::string_view::npos ? suffix : mark);
+    return std::string(stem) + "~" + std::to_string(failed) + std::string(name.substr(suffix));
+}
+
+std::string InFlightName(std::string_view name) {
+    return std::string(name) + std::string(kInFlightSuffix);
+}
+
+bool IsInFlightName(std::string_view name) {
+    return EndsWith(name, kInFlightSuffix) &&
+           IsEnvelopeName(name.substr(0, name.size() - kInFlightSuffix.size()));
+}
+
+const char* CategoryName(Category category) {
+    switch (category) {
+        case Category::kError:
+            return "error";
+        case Category::kSession:
+            return "session";
+        case Category::kAttachment:
+            return "attachment";
+    }
+    return "default";
+}
+
+const char* DiscardReasonName(DiscardReason reason) {
+    switch (reason) {
+        case DiscardReason::kSendError:
+            return "send_error";
+        case DiscardReason::kRateLimitBackoff:
+            return "ratelimit_backoff";
+        case DiscardReason::kNetworkError:
+            return "network_error";
+        case DiscardReason::kCacheOverflow:
+            return "cache_overflow";
+        case DiscardReason::kNone:
+            break;
+    }
+    return "";
 }
 
 QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send_at_most) {
@@ -161,29 +252,27 @@ QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send
 }
 
 FileDecision DecideFile(const HttpOutcome& outcome) {
-    if (!outcome.answered) {
-        return {false, false};
+    FileDecision decision;
+    if (!outcome.answered || outcome.status == 407 || outcome.status == 408) {
+        decision.network_failed = true;
+        return decision;
     }
-    if (outcome.status >= 200 && outcome.status < 300) {
-        return {true, true};
+    decision.remove = true;
+    decision.go_on = true;
+    decision.taken = outcome.status >= 200 && outcome.status < 300;
+    if (!decision.taken && outcome.status != 429) {
+        decision.discard = DiscardReason::kSendError;
     }
-    if (outcome.status == 429) {
-        return {false, false};
-    }
-    if (outcome.status >= 400 && outcome.status < 500) {
-        return {true, true};
-    }
-    return {false, false};
+    return decision;
 }
 
-int64_t RateLimitSeconds(const HttpOutcome& outcome) {
+int64_t RateLimitSeconds(const HttpOutcome& outcome, Category category) {
     if (!outcome.answered) {
         return 0;
     }
     if (outcome.rate_limits && !Trim(*outcome.rate_limits).empty()) {
-        const int64_t seconds = SentryRateLimitSeconds(*outcome.rate_limits);
-        if (seconds > 0 || outcome.status != 429) {
-            return seconds;
+        if (outcome.status != 429 || HeaderLimitsAnyOfOurs(*outcome.rate_limits)) {
+            return SentryRateLimitSeconds(*outcome.rate_limits, category).value_or(0);
         }
     }
     if (outcome.status != 429) {
@@ -195,9 +284,11 @@ int64_t RateLimitSeconds(const HttpOutcome& outcome) {
 }
 
 void RateLimit::Note(const HttpOutcome& outcome, int64_t now_ms) {
-    const int64_t seconds = RateLimitSeconds(outcome);
-    if (seconds > 0) {
-        until_ms_ = std::max(until_ms_, now_ms + seconds * 1000);
+    for (size_t i = 0; i < kCategoryCount; ++i) {
+        const int64_t seconds = RateLimitSeconds(outcome, static_cast<Category>(i));
+        if (seconds > 0) {
+            until_ms_[i] = std::max(until_ms_[i], now_ms + seconds * 1000);
+        }
     }
 }
 
@@ -205,9 +296,7 @@ FileDecision SendRun::Record(const HttpOutcome& outcome, int64_t now_ms) {
     ++posted_;
     limit_.Note(outcome, now_ms);
     const FileDecision decision = DecideFile(outcome);
-    if (!decision.go_on && !limit_.Holds(now_ms)) {
-        halted_ = true;
-    }
+    halted_ = halted_ || !decision.go_on;
     return decision;
 }
 

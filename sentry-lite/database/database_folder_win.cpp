@@ -10,6 +10,7 @@
 #include "database/folder_paths.h"
 #include "envelope.h"
 #include "system_clock_win.h"
+#include "upload_policy.h"
 
 namespace sentry_lite {
 namespace {
@@ -157,7 +158,8 @@ void SweepOne(const std::wstring& folder, const WIN32_FIND_DATAW& found, int64_t
     }
     const std::wstring path = folder + L"\\" + found.cFileName;
     std::string bytes;
-    if (ReadSmallFile(path, 512u << 20, bytes) != ReadResult::kRead ||
+    // Larger than the send limit, it could never leave: it goes like a broken one.
+    if (ReadSmallFile(path, static_cast<size_t>(kMaxEnvelopeBytes), bytes) != ReadResult::kRead ||
         !IsWholeEnvelope(bytes.data(), bytes.size())) {
         DeleteFileW(path.c_str());
         return;

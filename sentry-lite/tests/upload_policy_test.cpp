@@ -136,24 +136,65 @@ HttpOutcome Answer(int status, const char* retry_after = nullptr,
     return outcome;
 }
 
-TEST(DecideFile, SentOrRefusedForGoodGoesAnythingElseStays) {
+// The service's rules for an answer, with what the run's limits make of the same answer, per
+// category: error (events), session, attachment.
+TEST(DecideFile, TheServicesRulesForEachAnswer) {
+    constexpr auto kKeep = DiscardReason::kNone;
+    constexpr auto kSendError = DiscardReason::kSendError;
     const struct {
+        const char* name;
         HttpOutcome outcome;
         bool remove;
-        bool go_on;
+        DiscardReason discard;
+        bool network_failed;
+        int64_t limits[kCategoryCount];  // seconds: error, session, attachment
     } cases[] = {
-        {HttpOutcome{}, false, false},  // refused connection, time-out
-        {Answer(200), true, true},     {Answer(204), true, true},   {Answer(299), true, true},
-        {Answer(429), false, false},   {Answer(400), true, true},   {Answer(413), true, true},
-        {Answer(499), true, true},     {Answer(500), false, false}, {Answer(503), false, false},
-        {Answer(302), false, false},  // redirects are not followed
-        {Answer(100), false, false},   {Answer(0), false, false},
+        {"no answer", HttpOutcome{}, false, kKeep, true, {0, 0, 0}},
+        {"a proxy asks for credentials", Answer(407), false, kKeep, true, {0, 0, 0}},
+        {"a proxy's time-out", Answer(408), false, kKeep, true, {0, 0, 0}},
+        {"taken", Answer(200), true, kKeep, false, {0, 0, 0}},
+        {"taken, other 2xx", Answer(204), true, kKeep, false, {0, 0, 0}},
+        {"taken, last 2xx", Answer(299), true, kKeep, false, {0, 0, 0}},
+        {"taken, with a limit",
+         Answer(200, nullptr, "30:session:key"),
+         true,
+         kKeep,
+         false,
+         {0, 30, 0}},
+        {"429 alone", Answer(429), true, kKeep, false, {60, 60, 60}},
+        {"429 Retry-After", Answer(429, "120"), true, kKeep, false, {120, 120, 120}},
+        {"429 per category",
+         Answer(429, "5", "60:error;attachment:key"),
+         true,
+         kKeep,
+         false,
+         {60, 0, 60}},
+        {"429 default holds events",
+         Answer(429, nullptr, "10:default:key"),
+         true,
+         kKeep,
+         false,
+         {10, 0, 0}},
+        {"400", Answer(400), true, kSendError, false, {0, 0, 0}},
+        {"413", Answer(413), true, kSendError, false, {0, 0, 0}},
+        {"499", Answer(499), true, kSendError, false, {0, 0, 0}},
+        {"500", Answer(500), true, kSendError, false, {0, 0, 0}},
+        {"503 with Retry-After is no limit", Answer(503, "30"), true, kSendError, false, {0, 0, 0}},
+        {"a redirect, not followed", Answer(302), true, kSendError, false, {0, 0, 0}},
+        {"1xx", Answer(100), true, kSendError, false, {0, 0, 0}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.outcome.status);
+        SCOPED_TRACE(c.name);
         const FileDecision decision = DecideFile(c.outcome);
         EXPECT_EQ(decision.remove, c.remove);
-        EXPECT_EQ(decision.go_on, c.go_on);
+        EXPECT_EQ(decision.go_on, c.remove) << "only a network failure halts the run";
+        EXPECT_EQ(decision.discard, c.discard);
+        EXPECT_EQ(decision.network_failed, c.network_failed);
+        EXPECT_EQ(decision.taken, c.outcome.status / 100 == 2);
+        for (size_t i = 0; i < kCategoryCount; ++i) {
+            EXPECT_EQ(RateLimitSeconds(c.outcome, static_cast<Category>(i)), c.limits[i])
+                << CategoryName(static_cast<Category>(i));
+        }
     }
 }
 
@@ -161,98 +202,122 @@ TEST(RateLimitSeconds, ReadsTheServersFiguresLeniently) {
     const struct {
         const char* name;
         HttpOutcome outcome;
-        int64_t seconds;
+        int64_t error_seconds;
+        int64_t session_seconds;
     } cases[] = {
-        {"no answer", HttpOutcome{}, 0},
-        {"plain success", Answer(200), 0},
-        {"429 without a figure", Answer(429), 60},
-        {"Retry-After", Answer(429, "120"), 120},
-        {"Retry-After with spaces", Answer(429, " 7 "), 7},
-        {"Retry-After fraction rounds up", Answer(429, "1.2"), 2},
-        {"Retry-After zero", Answer(429, "0"), 0},
-        {"Retry-After as a date", Answer(429, "Wed, 21 Oct 2015 07:28:00 GMT"), 60},
-        {"Retry-After negative", Answer(429, "-5"), 60},
-        {"Retry-After huge", Answer(429, "99999999999999999999999"), kMaxRetryAfterSeconds},
-        {"Retry-After only counts on a 429", Answer(503, "30"), 0},
-        {"rate limits win", Answer(429, "5", "60:error:key"), 60},
-        {"all categories", Answer(429, nullptr, "30::organization"), 30},
-        {"bare figure", Answer(429, nullptr, "45"), 45},
-        {"longest group that holds us", Answer(429, nullptr, "10:error:key, 90:session:key"), 90},
-        {"one of several categories", Answer(429, nullptr, "20:transaction;attachment:key"), 20},
-        {"limits on what we never send", Answer(200, nullptr, "300:transaction:key"), 0},
-        {"on a success too", Answer(200, nullptr, "40:error:key"), 40},
-        {"a 429 with only others limited falls back", Answer(429, "8", "300:profile:key"), 8},
-        {"malformed figure", Answer(429, nullptr, "soon:error:key"), 60},
-        {"garbage on a success", Answer(200, nullptr, "garbage"), 60},
-        {"empty groups", Answer(200, nullptr, " , ,"), 0},
-        {"empty header on a 429", Answer(429, "3", ""), 3},
-        {"with reason and namespaces", Answer(429, nullptr, "15:error:org:quota_exceeded:ns"), 15},
+        {"no answer", HttpOutcome{}, 0, 0},
+        {"Retry-After with spaces", Answer(429, " 7 "), 7, 7},
+        {"Retry-After fraction rounds up", Answer(429, "1.2"), 2, 2},
+        {"Retry-After zero", Answer(429, "0"), 0, 0},
+        {"Retry-After as a date", Answer(429, "Wed, 21 Oct 2015 07:28:00 GMT"), 60, 60},
+        {"Retry-After negative", Answer(429, "-5"), 60, 60},
+        {"Retry-After huge", Answer(429, "99999999999999999999999"), kMaxRetryAfterSeconds,
+         kMaxRetryAfterSeconds},
+        {"rate limits win", Answer(429, "5", "60:error:key"), 60, 0},
+        {"all categories", Answer(429, nullptr, "30::organization"), 30, 30},
+        {"bare figure", Answer(429, nullptr, "45"), 45, 45},
+        {"longest group per category", Answer(429, nullptr, "10:error:key, 90:session:key"), 10,
+         90},
+        {"longest of two groups", Answer(429, nullptr, "10:error:key, 90:error;session:key"), 90,
+         90},
+        {"spaces in the list", Answer(429, nullptr, "20: transaction ; session :key"), 0, 20},
+        {"limits on what we never send", Answer(200, nullptr, "300:transaction:key"), 0, 0},
+        {"on a success too", Answer(200, nullptr, "40:error:key"), 40, 0},
+        {"a 429 with only others limited falls back", Answer(429, "8", "300:profile:key"), 8, 8},
+        {"malformed figure", Answer(429, nullptr, "soon:error:key"), 60, 0},
+        {"garbage on a success", Answer(200, nullptr, "garbage"), 60, 60},
+        {"empty groups", Answer(200, nullptr, " , ,"), 0, 0},
+        {"empty header on a 429", Answer(429, "3", ""), 3, 3},
+        {"with reason and namespaces", Answer(429, nullptr, "15:error:org:quota_exceeded:ns"), 15,
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(RateLimitSeconds(c.outcome), c.seconds);
+        EXPECT_EQ(RateLimitSeconds(c.outcome, Category::kError), c.error_seconds);
+        EXPECT_EQ(RateLimitSeconds(c.outcome, Category::kSession), c.session_seconds);
     }
 }
 
-TEST(RateLimit, HoldsUntilItsEndAndKeepsTheLongest) {
+TEST(RateLimit, HoldsEachCategoryUntilItsEndAndKeepsTheLongest) {
     RateLimit limit;
-    EXPECT_FALSE(limit.Holds(0));
-    limit.Note(Answer(429, "10"), 1000);
-    EXPECT_TRUE(limit.Holds(10999));
-    EXPECT_FALSE(limit.Holds(11000));
+    EXPECT_FALSE(limit.Holds(Category::kError, 0));
+    limit.Note(Answer(429, nullptr, "10:error:key"), 1000);
+    EXPECT_TRUE(limit.Holds(Category::kError, 10999));
+    EXPECT_FALSE(limit.Holds(Category::kError, 11000));
+    EXPECT_FALSE(limit.Holds(Category::kSession, 1000));
     limit.Note(Answer(200), 2000);  // a success lifts nothing
-    EXPECT_TRUE(limit.Holds(10999));
+    EXPECT_TRUE(limit.Holds(Category::kError, 10999));
     limit.Note(Answer(429, "1"), 2000);  // a shorter one later does not shorten it
-    EXPECT_TRUE(limit.Holds(10999));
+    EXPECT_TRUE(limit.Holds(Category::kError, 10999));
+    EXPECT_TRUE(limit.Holds(Category::kSession, 2999));
+    EXPECT_FALSE(limit.Holds(Category::kSession, 3000));
 }
 
-// What one answer leaves the rest of the run able to do: post again at once, after the
-// server's limit, or never.
-TEST(SendRun, AnAnswerLetsTheRunGoOnWaitOrStop) {
-    constexpr int64_t kNever = -1;
+TEST(SendRun, OnlyANetworkFailureOrItsBudgetEndsTheRun) {
     const struct {
         const char* name;
         HttpOutcome outcome;
-        bool go_on;
-        int64_t posts_again_after_ms;  // kNever: the run is over
+        bool goes_on;
     } cases[] = {
-        {"taken", Answer(200), true, 0},
-        {"refused for good", Answer(400), true, 0},
-        {"taken, with a limit on sessions", Answer(200, nullptr, "30:session:key"), true, 30000},
-        {"429 for a while", Answer(429, "5"), false, 5000},
-        {"429 without a figure", Answer(429), false, 60000},
-        {"429 that asks for no wait", Answer(429, "0"), false, kNever},
-        {"server error", Answer(503), false, kNever},
-        {"no answer", HttpOutcome{}, false, kNever},
+        {"taken", Answer(200), true},
+        {"refused", Answer(500), true},
+        {"rate limited", Answer(429, "3600"), true},
+        {"a proxy's 407", Answer(407), false},
+        {"no answer", HttpOutcome{}, false},
     };
-    constexpr int64_t kSent = 1000;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SendRun run;
-        EXPECT_EQ(run.Record(c.outcome, kSent).go_on, c.go_on);
+        EXPECT_EQ(run.Record(c.outcome, 1000).go_on, c.goes_on);
         EXPECT_EQ(run.Budget(), kSentPerRun - 1);
-        if (c.posts_again_after_ms == kNever) {
-            EXPECT_FALSE(run.MayPost(kSent + kMaxRetryAfterSeconds * 1000));
-        } else {
-            EXPECT_EQ(run.MayPost(kSent + c.posts_again_after_ms - 1), c.posts_again_after_ms == 0);
-            EXPECT_TRUE(run.MayPost(kSent + c.posts_again_after_ms));
-        }
+        EXPECT_EQ(run.MayPost(), c.goes_on);
     }
-}
-
-TEST(SendRun, EndsAtItsBudgetOrWhenHalted) {
     SendRun run;
     for (size_t i = 0; i < kSentPerRun; ++i) {
-        EXPECT_TRUE(run.MayPost(0));
+        EXPECT_TRUE(run.MayPost());
         run.Record(Answer(200), 0);
     }
     EXPECT_EQ(run.Budget(), 0u);
-    EXPECT_FALSE(run.MayPost(0));
-
+    EXPECT_FALSE(run.MayPost());
     SendRun halted;
     halted.Halt();
-    EXPECT_FALSE(halted.MayPost(0));
-    EXPECT_EQ(halted.Budget(), kSentPerRun);
+    EXPECT_FALSE(halted.MayPost());
+}
+
+TEST(FailedStarts, KeptInTheNameWithItsKindAndStamp) {
+    const struct {
+        const char* name;
+        int failed;
+        const char* next;  // after one more failed start
+    } cases[] = {
+        {"20240301T120000000Z-9.envelope", 0, "20240301T120000000Z-9~1.envelope"},
+        {"20240301T120000000Z-9~1.envelope", 1, "20240301T120000000Z-9~2.envelope"},
+        {"20240301T120000000Z-9~12.envelope", 12, "20240301T120000000Z-9~13.envelope"},
+        {"20240301T120000000Z-9-session.envelope", 0, "20240301T120000000Z-9~1-session.envelope"},
+        {"20240301T120000000Z-9~4-session.envelope", 4, "20240301T120000000Z-9~5-session.envelope"},
+        {"a~.envelope", 0, "a~~1.envelope"},
+        {"a~1234.envelope", 0, "a~1234~1.envelope"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(FailedStarts(c.name), c.failed);
+        const std::string next = NameWithFailedStarts(c.name, c.failed + 1);
+        EXPECT_EQ(next, c.next);
+        EXPECT_EQ(FailedStarts(next), c.failed + 1);
+        EXPECT_EQ(IsSessionEndName(next), IsSessionEndName(c.name));
+        EXPECT_EQ(AgeKey({next, 5}).substr(0, kFileStampLength),
+                  AgeKey({c.name, 5}).substr(0, kFileStampLength));
+    }
+}
+
+TEST(IsExpired, ByTheStampInTheNameOrTheLastWrite) {
+    const int64_t written = 1709294400000;  // 2024-03-01 12:00 UTC
+    const std::string stamped = ReportFileName(written, 9);
+    EXPECT_FALSE(IsExpired({stamped, 0}, written + kMaxEnvelopeAgeMs));
+    EXPECT_TRUE(IsExpired({stamped, 0}, written + kMaxEnvelopeAgeMs + 1));
+    EXPECT_FALSE(IsExpired({stamped, 0}, written - 1000)) << "a clock set back";
+    EXPECT_FALSE(IsExpired({"a.envelope", written}, written + kMaxEnvelopeAgeMs));
+    EXPECT_TRUE(IsExpired({"a.envelope", written}, written + kMaxEnvelopeAgeMs + 1));
 }
 
 }  // namespace

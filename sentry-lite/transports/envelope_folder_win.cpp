@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "envelope.h"
 
@@ -27,8 +28,9 @@ std::optional<std::string> NarrowAscii(const wchar_t* text) {
 class Win32EnvelopeFile final : public EnvelopeFile {
   public:
     // Opened here rather than handed a handle, so the handle is owned from its first moment.
-    explicit Win32EnvelopeFile(const std::wstring& path)
-        : file_(CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
+    Win32EnvelopeFile(const Win32EnvelopeFolder& folder, const std::wstring& path)
+        : folder_(folder),
+          file_(CreateFileW(path.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {}
     Win32EnvelopeFile(const Win32EnvelopeFile&) = delete;
     Win32EnvelopeFile& operator=(const Win32EnvelopeFile&) = delete;
@@ -66,6 +68,18 @@ class Win32EnvelopeFile final : public EnvelopeFile {
         return true;
     }
 
+    bool Rename(const std::wstring& path) {
+        const size_t name_bytes = path.size() * sizeof(wchar_t);
+        std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->RootDirectory = nullptr;
+        rename->FileNameLength = static_cast<DWORD>(name_bytes);
+        std::copy(path.begin(), path.end(), rename->FileName);
+        return SetFileInformationByHandle(file_, FileRenameInfo, rename,
+                                          static_cast<DWORD>(buffer.size())) != 0;
+    }
+
     bool Remove() override {
         FILE_DISPOSITION_INFO disposition{};
         disposition.DeleteFile = TRUE;
@@ -73,7 +87,10 @@ class Win32EnvelopeFile final : public EnvelopeFile {
                                           sizeof disposition) != 0;
     }
 
+    bool Rename(const std::string& name) override { return Rename(folder_.PathOf(name)); }
+
   private:
+    const Win32EnvelopeFolder& folder_;
     HANDLE file_;
     uint64_t bytes_ = 0;
     bool read_only_ = false;
@@ -85,14 +102,15 @@ std::vector<PendingEnvelope> Win32EnvelopeFolder::List() {
     std::vector<PendingEnvelope> found;
     WIN32_FIND_DATAW data;
     const HANDLE search =
-        FindFirstFileExW((folder_ + L"\\*.envelope").c_str(), FindExInfoBasic, &data,
+        FindFirstFileExW((folder_ + L"\\*.envelope*").c_str(), FindExInfoBasic, &data,
                          FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE) {
         return found;
     }
     do {
         const std::optional<std::string> name = NarrowAscii(data.cFileName);
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && name) {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && name &&
+            (IsEnvelopeName(*name) || IsInFlightName(*name))) {
             found.push_back(
                 {*name, UnixMillisecondsOfFileTime(data.ftLastWriteTime.dwHighDateTime,
                                                    data.ftLastWriteTime.dwLowDateTime)});
@@ -103,15 +121,11 @@ std::vector<PendingEnvelope> Win32EnvelopeFolder::List() {
 }
 
 std::unique_ptr<EnvelopeFile> Win32EnvelopeFolder::Open(const std::string& name) {
-    auto file = std::make_unique<Win32EnvelopeFile>(PathOf(name));
+    auto file = std::make_unique<Win32EnvelopeFile>(*this, PathOf(name));
     if (!file->ReadFacts()) {
         return nullptr;
     }
     return file;
-}
-
-void Win32EnvelopeFolder::Delete(const std::string& name) {
-    DeleteFileW(PathOf(name).c_str());
 }
 
 // The names are ASCII (List takes no other), so each char is one wide one.

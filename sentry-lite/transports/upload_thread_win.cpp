@@ -13,6 +13,8 @@
 #include <utility>
 
 #include "dsn.h"
+#include "envelope.h"
+#include "transports/discard_store_win.h"
 #include "transports/envelope_folder_win.h"
 #include "transports/send_loop.h"
 #include "transports/winhttp_transport_win.h"
@@ -46,6 +48,11 @@ class EventTimer final : public SendTimer {
   public:
     explicit EventTimer(HANDLE wake) : wake_(wake) {}
     uint64_t NowMs() override { return GetTickCount64(); }
+    int64_t UnixMs() override {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        return UnixMillisecondsOfFileTime(now.dwHighDateTime, now.dwLowDateTime);
+    }
     bool WaitForWake(uint32_t timeout_ms) override {
         return WaitForSingleObject(wake_, timeout_ms == kWaitForever ? INFINITE : timeout_ms) ==
                WAIT_OBJECT_0;
@@ -58,10 +65,13 @@ class EventTimer final : public SendTimer {
 // What the thread works with. The caller's side keeps one reference, the thread another, so
 // a thread left behind by StopUploads still has its state when it comes back.
 struct Uploader {
-    explicit Uploader(const std::wstring& database_folder) : folder(database_folder) {}
+    explicit Uploader(const std::wstring& database_folder)
+        : folder(database_folder), discards(database_folder) {}
 
     Win32EnvelopeFolder folder;
+    Win32DiscardStore discards;
     std::unique_ptr<Transport> transport;  // none when the DSN does not read
+    std::string public_dsn;
     EventHandle wake;
     StopRequest stop;
 };
@@ -74,7 +84,9 @@ DWORD WINAPI UploadThread(void* parameter) {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     try {
         EventTimer timer(uploader.wake.get());
-        SendLoop(uploader.folder, uploader.transport.get(), timer, uploader.stop, held).Run();
+        SendLoop(uploader.folder, uploader.discards, uploader.transport.get(), uploader.public_dsn,
+                 timer, uploader.stop, held)
+            .Run();
     } catch (const std::bad_alloc&) {
         // What was not sent stays for the next start; this thread must not crash.
     }
@@ -89,6 +101,7 @@ std::shared_ptr<Uploader> MakeUploader(const std::wstring& folder, const std::st
     auto uploader = std::make_shared<Uploader>(folder);
     if (const std::optional<Dsn> dsn = ParseDsn(dsn_text)) {
         uploader->transport = MakeWinHttpTransport(*dsn);
+        uploader->public_dsn = PublicDsnText(*dsn);
     }
     return uploader;
 }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "module_exports_win.h"
+#include "transports/proxy_choice.h"
 
 namespace sentry_lite {
 namespace {
@@ -30,6 +31,9 @@ struct WinHttp {
     decltype(&WinHttpReceiveResponse) receive_response = nullptr;
     decltype(&WinHttpQueryHeaders) query_headers = nullptr;
     decltype(&WinHttpCloseHandle) close_handle = nullptr;
+    // Only for the proxy before Windows 8.1: a WinHTTP without them sends directly.
+    decltype(&WinHttpGetIEProxyConfigForCurrentUser) user_proxy_config = nullptr;
+    decltype(&WinHttpGetProxyForUrl) proxy_for_url = nullptr;
     bool loaded = false;
 };
 
@@ -62,6 +66,8 @@ WinHttp LoadWinHttp() {
                  FindExport(module, "WinHttpReceiveResponse", api.receive_response) &&
                  FindExport(module, "WinHttpQueryHeaders", api.query_headers) &&
                  FindExport(module, "WinHttpCloseHandle", api.close_handle);
+    FindExport(module, "WinHttpGetIEProxyConfigForCurrentUser", api.user_proxy_config);
+    FindExport(module, "WinHttpGetProxyForUrl", api.proxy_for_url);
     return api;
 }
 
@@ -69,6 +75,49 @@ WinHttp LoadWinHttp() {
 const WinHttp& Api() {
     static const WinHttp api = LoadWinHttp();
     return api;
+}
+
+// The version Windows really is: GetVersionEx answers 6.2 to a module without a manifest.
+WindowsVersion RunningWindows() {
+    using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
+    RtlGetVersionFunction get_version = nullptr;
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!FindExport(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion", get_version) ||
+        get_version(&info) != 0) {
+        return {};
+    }
+    return {info.dwMajorVersion, info.dwMinorVersion};
+}
+
+// A text WinHTTP allocated, taken and freed.
+std::wstring TakeGlobal(wchar_t* text) {
+    std::wstring taken = text != nullptr ? text : L"";
+    if (text != nullptr) {
+        GlobalFree(text);
+    }
+    return taken;
+}
+
+std::string NarrowText(const std::wstring& text) {
+    std::string narrow;
+    for (const wchar_t c : text) {
+        narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    return narrow;
+}
+
+std::optional<UserProxySettings> ReadUserProxySettings() {
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+    if (Api().user_proxy_config == nullptr || !Api().user_proxy_config(&config)) {
+        return std::nullopt;
+    }
+    UserProxySettings settings;
+    settings.auto_detect = config.fAutoDetect != FALSE;
+    settings.auto_config_url = NarrowText(TakeGlobal(config.lpszAutoConfigUrl));
+    settings.proxy = NarrowText(TakeGlobal(config.lpszProxy));
+    settings.bypass = NarrowText(TakeGlobal(config.lpszProxyBypass));
+    return settings;
 }
 
 class InternetHandle {
@@ -118,7 +167,8 @@ std::optional<std::string> QueryHeader(HINTERNET request, DWORD query, const wch
 class WinHttpTransport final : public Transport {
   public:
     explicit WinHttpTransport(const Dsn& dsn)
-        : secure_(dsn.secure),
+        : url_(WidenAscii(EnvelopeUrl(dsn))),
+          secure_(dsn.secure),
           port_(dsn.port),
           user_agent_(WidenAscii(ClientName())),
           host_(WidenAscii(dsn.host)),
@@ -126,11 +176,19 @@ class WinHttpTransport final : public Transport {
           headers_(WidenAscii("X-Sentry-Auth: " + AuthHeaderValue(dsn, ClientName()) +
                               "\r\nContent-Type: application/x-sentry-envelope\r\n")) {}
 
-    HttpOutcome Post(std::string& body) override;
+    HttpOutcome Post(std::string& body, uint32_t within_ms) override;
 
   private:
     bool Connect();
+    bool OpenSession();
+    void ApplyProxy(HINTERNET request);
 
+    std::wstring url_;
+    ProxyPlan proxy_;
+    bool proxy_looked_up_ = false;
+    std::optional<WINHTTP_PROXY_INFO> found_proxy_;
+    std::wstring found_proxy_name_;
+    std::wstring found_proxy_bypass_;
     bool secure_;
     INTERNET_PORT port_;
     std::wstring user_agent_;
@@ -149,19 +207,84 @@ bool WinHttpTransport::Connect() {
     if (!api.loaded) {
         return false;
     }
-    if (!session_) {
-        session_ = InternetHandle(api.open(user_agent_.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-        if (!session_ || !api.set_timeouts(session_.get(), kResolveTimeoutMs, kConnectTimeoutMs,
-                                           kSendTimeoutMs, kReceiveTimeoutMs)) {
-            return false;
-        }
+    if (!session_ && !OpenSession()) {
+        return false;
     }
     connection_ = InternetHandle(api.connect(session_.get(), host_.c_str(), port_, 0));
     return static_cast<bool>(connection_);
 }
 
-HttpOutcome WinHttpTransport::Post(std::string& body) {
+// With the user's proxy settings (ChooseProxy), and TLS 1.2 asked for where WinHTTP would not
+// offer it.
+bool WinHttpTransport::OpenSession() {
+    const WinHttp& api = Api();
+    const WindowsVersion version = RunningWindows();
+    proxy_ = ChooseProxy(version, false, std::nullopt);
+    if (proxy_.session == SessionProxy::kAutomatic) {
+        session_ = InternetHandle(api.open(user_agent_.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session_) {
+            proxy_ = ChooseProxy(version, true, ReadUserProxySettings());
+        }
+    } else {
+        proxy_ = ChooseProxy(version, false, ReadUserProxySettings());
+    }
+    if (!session_) {
+        const std::wstring proxy(proxy_.proxy.begin(), proxy_.proxy.end());
+        const std::wstring bypass(proxy_.bypass.begin(), proxy_.bypass.end());
+        const bool named = proxy_.session == SessionProxy::kNamed;
+        session_ = InternetHandle(
+            api.open(user_agent_.c_str(),
+                     named ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                     named ? proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                     named && !bypass.empty() ? bypass.c_str() : WINHTTP_NO_PROXY_BYPASS, 0));
+    }
+    if (!session_ || !api.set_timeouts(session_.get(), kResolveTimeoutMs, kConnectTimeoutMs,
+                                       kSendTimeoutMs, kReceiveTimeoutMs)) {
+        session_ = InternetHandle();
+        return false;
+    }
+    if (AsksForTls12(version)) {
+        // A Windows 7 without the update that knows the option refuses it: it sends as before.
+        DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                          WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        api.set_option(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                       sizeof protocols);
+    }
+    return true;
+}
+
+// Detection and a PAC script are looked up once a run (detection can take seconds); what they
+// find is the proxy of every request, and the session's own stands when they find nothing.
+void WinHttpTransport::ApplyProxy(HINTERNET request) {
+    const WinHttp& api = Api();
+    if (!proxy_looked_up_ && (proxy_.auto_detect || !proxy_.auto_config_url.empty()) &&
+        api.proxy_for_url != nullptr) {
+        proxy_looked_up_ = true;
+        const std::wstring pac(proxy_.auto_config_url.begin(), proxy_.auto_config_url.end());
+        WINHTTP_AUTOPROXY_OPTIONS options{};
+        options.dwFlags = (proxy_.auto_detect ? WINHTTP_AUTOPROXY_AUTO_DETECT : 0) |
+                          (pac.empty() ? 0 : WINHTTP_AUTOPROXY_CONFIG_URL);
+        options.dwAutoDetectFlags =
+            proxy_.auto_detect ? WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A : 0;
+        options.lpszAutoConfigUrl = pac.empty() ? nullptr : pac.c_str();
+        options.fAutoLogonIfChallenged = TRUE;
+        WINHTTP_PROXY_INFO info{};
+        if (api.proxy_for_url(session_.get(), url_.c_str(), &options, &info)) {
+            found_proxy_name_ = TakeGlobal(info.lpszProxy);
+            found_proxy_bypass_ = TakeGlobal(info.lpszProxyBypass);
+            info.lpszProxy = found_proxy_name_.empty() ? nullptr : found_proxy_name_.data();
+            info.lpszProxyBypass =
+                found_proxy_bypass_.empty() ? nullptr : found_proxy_bypass_.data();
+            found_proxy_ = info;
+        }
+    }
+    if (found_proxy_) {
+        api.set_option(request, WINHTTP_OPTION_PROXY, &*found_proxy_, sizeof *found_proxy_);
+    }
+}
+
+HttpOutcome WinHttpTransport::Post(std::string& body, uint32_t within_ms) {
     HttpOutcome outcome;
     if (!Connect()) {
         return outcome;
@@ -176,11 +299,21 @@ HttpOutcome WinHttpTransport::Post(std::string& body) {
     // A redirect would take the report somewhere the DSN does not name.
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     api.set_option(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    if (within_ms != UINT32_MAX) {
+        // The steps' time-outs add up to what the caller can wait.
+        const int step = static_cast<int>(within_ms / 6);
+        api.set_timeouts(request.get(), step, step, 2 * step, 2 * step);
+    }
+    ApplyProxy(request.get());
     const auto size = static_cast<DWORD>(body.size());
     if (!api.send_request(request.get(), headers_.c_str(), static_cast<DWORD>(headers_.size()),
-                          body.data(), size, size, 0) ||
-        !api.receive_response(request.get(), nullptr)) {
+                          body.data(), size, size, 0)) {
         connection_ = InternetHandle();  // may be broken: a new one for the next
+        return outcome;
+    }
+    outcome.body_sent = true;
+    if (!api.receive_response(request.get(), nullptr)) {
+        connection_ = InternetHandle();
         return outcome;
     }
     DWORD status = 0;

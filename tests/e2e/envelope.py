@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 # Files of the database folder that are not reports.
-NOT_REPORTS = {"installation_id"}
+NOT_REPORTS = {"installation_id", "client_reports"}
 # How a session's end of its own is named there, as <stamp>-<pid>-session.envelope.
 SESSION_END = "-session.envelope"
 # A session's record while its run lives (or until a later start settles it): <sid>.open-session.

@@ -3,8 +3,10 @@ answers as the test scripts it, and the envelopes the tests leave for it to rece
 
 It stops by itself after a while should a test never stop it, answers nothing past its
 script (200 for the rest), and holds a request it is told never to answer, or to answer when the
-test says so, only until it is stopped."""
+test says so, only until it is stopped. As the service does, it answers 400 to an envelope whose
+header names another DSN (public key or project) than the request's, whatever the script says."""
 import json
+import re
 import threading
 import time
 from dataclasses import dataclass
@@ -23,6 +25,38 @@ class Request:
     headers: dict  # lower-case names
     body: bytes
     arrived: float  # time.monotonic() when the whole body was in
+    status: object = None  # what it was answered, HANG, or None while it is being answered
+
+    def summary(self):
+        """One line of the receiver's log: the items' types, the header's DSN, the answer."""
+        try:
+            lines = self.body.split(b"\n")
+            header = json.loads(lines[0])
+            kinds, rest = [], self.body[len(lines[0]) + 1:]
+            while rest:
+                line, _, rest = rest.partition(b"\n")
+                item = json.loads(line)
+                kinds.append(item["type"])
+                rest = rest[item["length"] + 1:]
+            what = f"{','.join(kinds)} dsn={header.get('dsn')}"
+        except (ValueError, KeyError):
+            what = f"{len(self.body)} bytes, not an envelope"
+        return f"POST {self.path} [{what}] -> {self.status}"
+
+
+def header_dsn_mismatch(path, headers, body):
+    """Whether the envelope header's DSN names another key or project than the request."""
+    try:
+        dsn = json.loads(body.split(b"\n", 1)[0]).get("dsn")
+    except ValueError:
+        return False
+    if not dsn:
+        return False
+    found = re.match(r"^https?://([^:@/]+)(?::[^@/]*)?@[^/]+/(?:.*/)?([0-9]+)$", dsn)
+    key = re.search(r"sentry_key=([^,\s]+)", headers.get("x-sentry-auth", ""))
+    project = re.search(r"/api/([0-9]+)/envelope/$", path)
+    return (found is None or key is None or project is None
+            or found.group(1) != key.group(1) or found.group(2) != project.group(1))
 
 
 class Receiver:
@@ -30,8 +64,10 @@ class Receiver:
     requests get 200. flag: a file made when `expect` requests have come (HANG and HOLD ones
     count when they arrive), so the application of the run can stop waiting."""
 
-    def __init__(self, answers=(), flag=None, expect=None):
-        self.answers, self.flag, self.expect = list(answers), flag, expect
+    def __init__(self, answers=(), flag=None, expect=None, tls=None):
+        """tls: an ssl.SSLContext to serve https with, as the host localhost."""
+        self.answers, self.flag, self.expect, self.tls = list(answers), flag, expect, tls
+        self.connections = 0
         self.requests = []
         self.lock = threading.Lock()
         self.release = threading.Event()
@@ -47,7 +83,18 @@ class Receiver:
             def log_message(self, *args):
                 pass
 
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        class Server(ThreadingHTTPServer):
+            def verify_request(self, request, client_address):
+                receiver.connections += 1
+                return True
+
+            def handle_error(self, request, client_address):
+                pass  # a client that refuses the certificate ends the handshake
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        if tls is not None:
+            self.server.socket = tls.wrap_socket(self.server.socket, server_side=True,
+                                                 do_handshake_on_connect=False)
         self.server.daemon_threads = True
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
@@ -75,6 +122,8 @@ class Receiver:
         self.held.set()
 
     def dsn(self, key="pubkey", path="", project="42"):
+        if self.tls is not None:
+            return f"https://{key}@localhost:{self.port}/{path}{project}"
         return f"http://{key}@127.0.0.1:{self.port}/{path}{project}"
 
     def serve(self, handler):
@@ -83,12 +132,18 @@ class Receiver:
             handler.send_error(413)
             return
         body = handler.rfile.read(length)
+        headers = {k.lower(): v for k, v in handler.headers.items()}
+        request = Request(handler.path, headers, body, time.monotonic())
         with self.lock:
-            self.requests.append(Request(handler.path,
-                                         {k.lower(): v for k, v in handler.headers.items()},
-                                         body, time.monotonic()))
+            self.requests.append(request)
             index = len(self.requests) - 1
             answer = self.answers[index] if index < len(self.answers) else (200, {})
+        if header_dsn_mismatch(handler.path, headers, body):
+            answer = (400, {})
+        if callable(answer):  # a slow answer: the request counts when it arrives
+            self.count_in()
+            answer = answer()
+        request.status = answer if answer in (HANG, HOLD) else answer[0]
         if answer == HANG:
             self.count_in()
             self.release.wait(LIFETIME_S)
@@ -101,6 +156,7 @@ class Receiver:
                 handler.close_connection = True
                 return
             answer = (200, {})
+            request.status = 200
         status, headers = answer
         reply = json.dumps({"id": "0" * 32}).encode() if 200 <= status < 300 else b"{}"
         handler.send_response(status)
@@ -119,6 +175,9 @@ class Receiver:
         if done and self.flag is not None:
             Path(self.flag).touch()
 
+    def log(self):
+        return [request.summary() for request in self.requests]
+
     def wait_for(self, count, seconds):
         deadline = time.monotonic() + seconds
         while len(self.requests) < count and time.monotonic() < deadline:
@@ -126,16 +185,19 @@ class Receiver:
         return len(self.requests) >= count
 
 
-def make_envelope(event_id, items):
+def make_envelope(event_id, items, dsn=None):
     """A Sentry envelope of (item type, payload bytes, extra item header fields)."""
-    parts = [json.dumps({"event_id": event_id, "sent_at": "2024-02-29T12:00:00.000Z"}).encode()]
+    header = {"event_id": event_id, "sent_at": "2024-02-29T12:00:00.000Z"}
+    if dsn is not None:
+        header["dsn"] = dsn
+    parts = [json.dumps(header).encode()]
     for kind, payload, extra in items:
         parts.append(json.dumps({"type": kind, "length": len(payload), **extra}).encode())
         parts.append(payload)
     return b"\n".join(parts) + b"\n"
 
 
-def crash_envelope(event_id, timestamp="2024-02-29T12:00:00.000Z"):
+def crash_envelope(event_id, timestamp="2024-02-29T12:00:00.000Z", dsn=None):
     """An event, its session ended as crashed and a minidump, as a crash leaves them."""
     event = json.dumps({"event_id": event_id, "timestamp": timestamp, "level": "fatal",
                         "release": "TavroStudio 1.5.27", "environment": "production",
@@ -151,4 +213,4 @@ def crash_envelope(event_id, timestamp="2024-02-29T12:00:00.000Z"):
         ("session", session, {}),
         ("attachment", minidump, {"filename": "minidump.dmp",
                                   "attachment_type": "event.minidump"}),
-    ])
+    ], dsn)

@@ -11,27 +11,61 @@
 #include <string>
 #include <vector>
 
+#include "envelope.h"
 #include "fuzz_check.h"
 #include "upload_policy.h"
 
 namespace {
 
 void CheckRateLimit(const sentry_lite::HttpOutcome& outcome) {
-    const int64_t seconds = sentry_lite::RateLimitSeconds(outcome);
-    FUZZ_CHECK(seconds >= 0 && seconds <= sentry_lite::kMaxRetryAfterSeconds);
-    if (!outcome.rate_limits && outcome.status != 429) {
-        FUZZ_CHECK(seconds == 0);
-    }
-    if (!outcome.answered) {
-        FUZZ_CHECK(seconds == 0);  // a status never received asks for nothing
-    } else if (!outcome.rate_limits && !outcome.retry_after && outcome.status == 429) {
-        FUZZ_CHECK(seconds == sentry_lite::kDefaultRetryAfterSeconds);
-    }
     sentry_lite::RateLimit limit;
     constexpr int64_t kNow = int64_t{1} << 40;
     limit.Note(outcome, kNow);
-    FUZZ_CHECK(limit.Holds(kNow) == (seconds > 0));
-    FUZZ_CHECK(!limit.Holds(kNow + seconds * 1000));
+    for (size_t i = 0; i < sentry_lite::kCategoryCount; ++i) {
+        const auto category = static_cast<sentry_lite::Category>(i);
+        const int64_t seconds = sentry_lite::RateLimitSeconds(outcome, category);
+        FUZZ_CHECK(seconds >= 0 && seconds <= sentry_lite::kMaxRetryAfterSeconds);
+        if (!outcome.rate_limits && outcome.status != 429) {
+            FUZZ_CHECK(seconds == 0);
+        }
+        if (!outcome.answered) {
+            FUZZ_CHECK(seconds == 0);  // a status never received asks for nothing
+        } else if (!outcome.rate_limits && !outcome.retry_after && outcome.status == 429) {
+            FUZZ_CHECK(seconds == sentry_lite::kDefaultRetryAfterSeconds);
+        }
+        FUZZ_CHECK(limit.Holds(category, kNow) == (seconds > 0));
+        FUZZ_CHECK(!limit.Holds(category, kNow + seconds * 1000));
+    }
+}
+
+// The service's rules: only a network failure (or a proxy's 407, 408) keeps a file; of the
+// rest, what was not taken and not rate limited is counted as a send error.
+void CheckDecision(const sentry_lite::HttpOutcome& outcome) {
+    const sentry_lite::FileDecision decision = sentry_lite::DecideFile(outcome);
+    const bool network = !outcome.answered || outcome.status == 407 || outcome.status == 408;
+    const bool taken = !network && outcome.status >= 200 && outcome.status < 300;
+    FUZZ_CHECK(decision.remove == !network && decision.go_on == !network);
+    FUZZ_CHECK(decision.network_failed == network && decision.taken == taken);
+    FUZZ_CHECK((decision.discard == sentry_lite::DiscardReason::kSendError) ==
+               (!network && !taken && outcome.status != 429));
+    FUZZ_CHECK(decision.discard == sentry_lite::DiscardReason::kNone ||
+               decision.discard == sentry_lite::DiscardReason::kSendError);
+}
+
+// A failed start marked in a name keeps its kind and its place in the queue.
+void CheckFailureMark(const sentry_lite::PendingEnvelope& envelope, int failed) {
+    if (!sentry_lite::IsEnvelopeName(envelope.name)) {
+        return;
+    }
+    const std::string marked = sentry_lite::NameWithFailedStarts(envelope.name, failed);
+    FUZZ_CHECK(sentry_lite::IsEnvelopeName(marked));
+    FUZZ_CHECK(sentry_lite::FailedStarts(marked) == failed);
+    FUZZ_CHECK(sentry_lite::IsSessionEndName(marked) ==
+               sentry_lite::IsSessionEndName(envelope.name));
+    const std::string key = sentry_lite::AgeKey(envelope);
+    const std::string marked_key = sentry_lite::AgeKey({marked, envelope.modified_ms});
+    FUZZ_CHECK(key.compare(0, sentry_lite::kFileStampLength, marked_key, 0,
+                           sentry_lite::kFileStampLength) == 0);
 }
 
 // The plan against a plain reading of the rules: of each kind (crash reports, session ends)
@@ -91,9 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         outcome.rate_limits = rate_limits;
     }
     CheckRateLimit(outcome);
-    const sentry_lite::FileDecision decision = sentry_lite::DecideFile(outcome);
-    FUZZ_CHECK(!decision.remove || (outcome.answered && outcome.status >= 200 &&
-                                    outcome.status < 500 && outcome.status != 429));
+    CheckDecision(outcome);
 
     std::vector<sentry_lite::PendingEnvelope> found;
     while (size > 0 && found.size() < 64) {
@@ -108,6 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          [&](const auto& e) { return e.name == name; })) {
             found.push_back({std::move(name), age});
         }
+    }
+    for (const auto& envelope : found) {
+        CheckFailureMark(envelope, 1 + static_cast<int>(envelope.modified_ms % 7));
     }
     CheckPlan(found, 4, 3);
     CheckPlan(found, sentry_lite::kKeptEnvelopes, sentry_lite::kSentPerRun);
