@@ -3,6 +3,7 @@ with the lite crash reporter and the receiver (receiver.py): a clean end is "exi
 end is "crashed" inside its report, and a run whose end nobody saw (killed, ExitProcess) is
 "abnormal", sent by the next start. Every session ends once, and two viewers running from one
 folder never take each other's session for one that ended."""
+import datetime
 import json
 import threading
 import time
@@ -164,7 +165,10 @@ def test_what_waits_beside_an_ended_run_s_record_decides_its_end(viewer, beside,
             "another session's crash": ("9c2a8e0a-6b7c-4d3e-8f91-0a1b2c3d4e5f", "crashed",
                                         ".envelope")}
     told_sid, status, suffix = told[beside]
-    (viewer.database / f"20240229T120001000Z-77{suffix}").write_bytes(told_end(told_sid, status))
+    # Written minutes ago: older than what the next start writes, and young enough to be sent.
+    stamp = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(minutes=5)
+    name = f"{stamp:%Y%m%dT%H%M%S}{stamp.microsecond // 1000:03d}Z-77{suffix}"
+    (viewer.database / name).write_bytes(told_end(told_sid, status))
 
     viewer.run_until_sent(len(statuses) - 1)
     assert viewer.receiver.wait_for(len(statuses), 5)

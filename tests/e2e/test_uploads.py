@@ -218,7 +218,7 @@ def test_a_crash_goes_at_the_next_start_once_with_both_sessions(uploads):
         with answered_once_a_crash_is_taken(receiver, launcher.database):
             crashed, _ = run_to_the_end(launcher, CRASH_WORD)
         assert crashed.code == 0xC0000005 & 0xFF, crashed.lines
-        assert [r.body for r in receiver.requests] == [launcher.envelopes[first]], \
+        assert crash_bodies(receiver) == written([launcher.envelopes[first]]), \
             "the crashed process went on sending"
         assert first not in pending(launcher), "what the server took was not removed"
         [report] = [name for name in pending(launcher) if name != second]
