@@ -1,16 +1,14 @@
 """The lite crash reporter sends the envelopes waiting in the launcher's "dump" folder to the
 DSN the telemetry plugin gives, at the start of a run, against a receiver on 127.0.0.1
-(receiver.py). The same receiver takes what the real SDK's sentry.dll sends."""
+(receiver.py). The same receiver takes what the real SDK's sentry.dll sends (the SDK install
+that LAUNCHER_SENTRY_SDK_PREFIX names)."""
 import contextlib
 import json
-import shutil
 import threading
 import time
-from pathlib import Path
-
 import pytest
 
-from conftest import wine_path
+from conftest import put_sentry_sdk, sentry_sdk_bin, wine_path
 from envelope import parse, report_files, session_ends as parsed_session_ends
 from receiver import HANG, HOLD, Receiver, crash_envelope
 
@@ -25,7 +23,6 @@ RUN_LIMIT_S = 60
 # the request came in on a busy machine (Wine's ending of the process takes the rest); waiting for
 # the answer would take the 10 s of WinHTTP's receive time-out, and then the same.
 STOPPED_WITHIN_S = 8
-SDK = Path(__file__).resolve().parents[2].parent / "shared" / "sentry-native"
 
 
 def event_id(i):
@@ -309,12 +306,11 @@ def test_more_pending_envelopes_than_the_cap_leave_the_newest(uploads, send):
 def test_the_receiver_takes_what_the_real_sdk_sends(stage, tmp_path):
     """A crash under the SDK's sentry.dll, then a normal start: the crash's envelope and both
     sessions reach the receiver as the lite reporter's do."""
-    if not (SDK / "bin" / "sentry.dll").is_file():
-        pytest.skip(f"the Sentry Native SDK build is not at {SDK} (a clone without ../shared)")
+    sdk_bin = sentry_sdk_bin()
     with Receiver() as receiver:
         launcher = stage(app="app-crashing")
         launcher.add("plugin", "TavroPlugin.dll")
-        shutil.copy2(SDK / "bin" / "sentry.dll", launcher.folder / "sentry.dll")
+        put_sentry_sdk(sdk_bin, launcher.folder)
         env = {"TAVRO_TEST_PLUGIN_DSN": receiver.dsn()}
         # An abort: the SDK passes an exception on to the system once it has written its
         # envelope, and Wine then never ends the process.
