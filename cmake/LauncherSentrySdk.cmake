@@ -1,5 +1,9 @@
-# Installing with the Sentry Native SDK: its sentry.dll and its crash handler
-# crashpad_handler.exe go beside the launcher, when the package provides them.
+# The Sentry Native SDK as the crash reporter: its package, found through CMAKE_PREFIX_PATH or
+# sentry_DIR, or in the SDK install that LAUNCHER_SENTRY_SDK_PREFIX names for the tests and the
+# benchmark (the cross build's toolchain makes that install a find root as well). Installing
+# puts its sentry.dll and its crash handler crashpad_handler.exe beside the launcher, when the
+# package provides them.
+find_package(sentry CONFIG REQUIRED HINTS $ENV{LAUNCHER_SENTRY_SDK_PREFIX})
 
 get_target_property(_sentry_type sentry::sentry TYPE)
 if(_sentry_type STREQUAL "SHARED_LIBRARY")

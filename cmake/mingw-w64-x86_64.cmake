@@ -14,11 +14,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Packages are looked for under the find roots only, so the host's own (Linux) packages stay
-# out of reach. A prefix named through CMAKE_PREFIX_PATH (the variable or the environment) is
-# made a root of its own: CMake leaves a prefix that already lies under a root as it is, instead
-# of looking for it again under the mingw root, so a Windows package installed anywhere is found.
-# The host's system prefixes never become roots: under them every host package would be found.
-set(_launcher_prefixes ${CMAKE_PREFIX_PATH})
+# out of reach. A prefix named through CMAKE_PREFIX_PATH (the variable or the environment), or
+# the crash reporter's SDK install named by LAUNCHER_SENTRY_SDK_PREFIX, is made a root of its
+# own: CMake leaves a prefix that already lies under a root as it is, instead of looking for it
+# again under the mingw root, so a Windows package installed anywhere is found. The host's
+# system prefixes never become roots: under them every host package would be found.
+set(_launcher_prefixes ${CMAKE_PREFIX_PATH} $ENV{LAUNCHER_SENTRY_SDK_PREFIX})
 if(DEFINED ENV{CMAKE_PREFIX_PATH})
   # The environment's list uses the host's path separator.
   string(REPLACE ":" ";" _launcher_env_prefixes "$ENV{CMAKE_PREFIX_PATH}")

@@ -36,17 +36,22 @@ cp build/windows-mingw/bench/*.exe build/windows-mingw/bench/orviStudio.dll "$fo
 rm -rf "$folder-queue"
 cp -r "$folder" "$folder-queue"
 cp build/windows-mingw/fixtures/plugin/TavroPlugin.dll "$folder-queue/"
-# And once more with the real SDK's sentry.dll in place of the lite one, when a build of it
-# sits beside the checkout.
-sdk_dll=$root/../shared/sentry-native/bin/sentry.dll
+# And once more with the real SDK's sentry.dll in place of the lite one (its crash handler
+# beside it, when it has one), when LAUNCHER_SENTRY_SDK_PREFIX names an SDK install.
+sdk_bin=${LAUNCHER_SENTRY_SDK_PREFIX:+$LAUNCHER_SENTRY_SDK_PREFIX/bin}
 rm -rf "$folder-sdk"
 sdk_args=()
-if [ -f "$sdk_dll" ]; then
+if [ -f "$sdk_bin/sentry.dll" ]; then
   cp -r "$folder-queue" "$folder-sdk"
-  cp "$sdk_dll" "$folder-sdk/sentry.dll"
+  cp "$sdk_bin/sentry.dll" "$folder-sdk/sentry.dll"
+  if [ -f "$sdk_bin/crashpad_handler.exe" ]; then
+    cp "$sdk_bin/crashpad_handler.exe" "$folder-sdk/"
+  fi
   sdk_args=(--sdk-folder "$folder-sdk")
+elif [ -n "$sdk_bin" ]; then
+  echo "bench: no sentry.dll in $sdk_bin; the lite against SDK rows are skipped" >&2
 else
-  echo "bench: no SDK build at $sdk_dll; the lite against SDK rows are skipped" >&2
+  echo "bench: LAUNCHER_SENTRY_SDK_PREFIX names no SDK install; the lite against SDK rows are skipped" >&2
 fi
 
 # A prefix of its own, so a test run in the build's prefix cannot disturb it (or be disturbed).

@@ -176,6 +176,27 @@ def wine_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
+def sentry_sdk_bin():
+    """The bin folder of the Sentry Native SDK install that LAUNCHER_SENTRY_SDK_PREFIX names, for
+    the tests that compare the lite reporter with the SDK's inproc backend (whose envelopes they
+    read); without one, the test is skipped with a line saying why."""
+    prefix = os.environ.get("LAUNCHER_SENTRY_SDK_PREFIX", "")
+    if not prefix:
+        pytest.skip("LAUNCHER_SENTRY_SDK_PREFIX names no Sentry Native SDK install")
+    folder = Path(prefix) / "bin"
+    if not (folder / "sentry.dll").is_file():
+        pytest.skip(f"LAUNCHER_SENTRY_SDK_PREFIX={prefix} holds no bin/sentry.dll")
+    return folder
+
+
+def put_sentry_sdk(sdk_bin, folder):
+    """The SDK's sentry.dll in place of the lite one, and its crash handler beside it when the
+    install has one, as installing the launcher with the SDK lays them out."""
+    for name in ("sentry.dll", "crashpad_handler.exe"):
+        if (sdk_bin / name).is_file():
+            shutil.copy2(sdk_bin / name, folder / name)
+
+
 def stage_launcher(folder, x_display, app="app"):
     shutil.copytree(STAGE, folder, dirs_exist_ok=True)
     launcher = Launcher(folder=folder, record=folder.parent / "received.txt", x_display=x_display)

@@ -7,7 +7,8 @@ from pathlib import Path, PureWindowsPath
 import pytest
 
 from conftest import WINEPREFIX, local_app_data, wine_path
-from envelope import image_of, only_envelope, stackwalk
+from envelope import image_of, only_envelope, parse, session_ends, stackwalk
+from receiver import HANG, Receiver
 
 ACCESS_VIOLATION = 0xC0000005
 STACK_OVERFLOW = 0xC00000FD
@@ -24,9 +25,10 @@ def crashed_pid(run):
     return pids[0]
 
 
-def check_one_report(folder, run, code, minidump=True):
-    """The one file in the folder is a whole report of the crashed process: the event, its
-    session and the minidump (none when told so). Gives the envelope."""
+def check_one_report(folder, run, code, minidump=True, session=True):
+    """The one file in the folder is a whole report of the crashed process: the event, the
+    session the crash ended and the minidump (no session or no minidump when told so). Gives the
+    envelope."""
     envelope = only_envelope(folder)
     event = envelope.event
     assert envelope.header["event_id"] == event["event_id"]
@@ -48,11 +50,14 @@ def check_one_report(folder, run, code, minidump=True):
     assert all(set(i) >= {"type", "code_file", "image_addr", "image_size", "code_id"}
                for i in images)
     assert any(i["code_file"].endswith("\\orviStudio.dll") for i in images), images
-    session = envelope.session
-    assert session["status"] == "crashed" and session["errors"] == 1
-    assert session["attrs"] == {"release": "TavroStudio 1.5.27", "environment": "production"}
-    assert session["duration"] >= 0 and session["sid"] and session["did"]
-    assert event["user"]["id"] == session["did"]
+    if session:
+        ended = envelope.session
+        assert ended["status"] == "crashed" and ended["errors"] == 1
+        assert ended["attrs"] == {"release": "TavroStudio 1.5.27", "environment": "production"}
+        assert ended["duration"] >= 0 and ended["sid"] and ended["did"]
+        assert event["user"]["id"] == ended["did"]
+    else:
+        assert envelope.session is None, envelope.session
     attachment = [h for h, _ in envelope.items if h["type"] == "attachment"]
     if minidump:
         assert [h["attachment_type"] for h in attachment] == ["event.minidump"]
@@ -103,6 +108,31 @@ def test_each_way_of_dying_leaves_one_report(stage, tmp_path, way, exit_code, co
         crashed_thread = walked[walked.index("(crashed)"):]
         frame_zero = crashed_thread.splitlines()[1]
         assert frame_zero.split()[:2] == ["0", "orviStudio.dll"], crashed_thread[:2000]
+
+
+def test_a_crash_while_the_reporter_shuts_down_is_reported_and_ends_the_process(stage):
+    """An application thread left running faults 0.4 s after layrix_main returned, while the
+    reporter's shutdown waits for a server that never answers (the run's session end is in
+    flight): that crash gets its one report, without a session (the launcher ended the run's
+    before the shutdown), and the process ends with the crash's code."""
+    with Receiver(answers=[HANG]) as receiver:
+        launcher = stage(app="app-crashing")
+        launcher.add("plugin", "TavroPlugin.dll")
+        run = launcher.run("a.gcode", timeout=180,
+                           env={"TAVRO_TEST_CRASH": "after-return",
+                                "TAVRO_TEST_PLUGIN_DSN": receiver.dsn()})
+        requests = list(receiver.requests)
+    folder = launcher.folder / "dump"
+    # What the shutdown was waiting for: the run's clean end, sent and never answered.
+    assert [[item["type"] for item, _ in parse(r.body).items] for r in requests] == [["session"]]
+    [ended] = session_ends(folder)
+    assert ended.session["status"] == "exited"
+    assert run.code == ACCESS_VIOLATION & 0xFF, run.lines
+    envelope = check_one_report(folder, run, ACCESS_VIOLATION, session=False)
+    exception = envelope.event["exception"]["values"][0]
+    assert exception["type"] == "EXCEPTION_ACCESS_VIOLATION_WRITE"
+    crashed = int(exception["stacktrace"]["frames"][-1]["instruction_addr"], 16)
+    assert image_of(envelope.event, crashed).endswith("\\orviStudio.dll"), exception
 
 
 def unix_path(windows_path):

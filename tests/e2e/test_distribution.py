@@ -87,6 +87,16 @@ def test_the_cross_build_finds_the_package_as_named_and_no_host_package(sentry_p
     assert probe[2].startswith("host 0 "), out
 
 
+def test_the_sdk_build_finds_the_install_the_tests_are_given(sentry_package, tmp_path):
+    """LAUNCHER_SENTRY_SDK_PREFIX, which names an SDK install for the tests and the benchmark, is
+    where a build with the sdk provider finds the package too."""
+    build = tmp_path / "build"
+    cmake("--preset", "windows-mingw", "-B", build, "-DLAUNCHER_SENTRY=sdk",
+          "-DBUILD_TESTING=OFF", env={"LAUNCHER_SENTRY_SDK_PREFIX": str(sentry_package)})
+    cache = (build / "CMakeCache.txt").read_text()
+    assert f"sentry_DIR:PATH={sentry_package}/lib/cmake/sentry\n" in cache
+
+
 @pytest.fixture(scope="module")
 def sdk_launcher(sentry_package, tmp_path_factory):
     """The launcher configured with the sdk provider through CMAKE_PREFIX_PATH, with a software

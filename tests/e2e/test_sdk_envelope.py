@@ -1,17 +1,14 @@
 """The lite reporter's envelope against the crash reporting SDK's own, for the same crash of the
 application: every field of the event and the session that the SDK writes (of those a
-developer reads a crash by) is in the lite reporter's too. The SDK's build sits in
-../shared/sentry-native beside the source tree; without it the comparison is skipped."""
+developer reads a crash by) is in the lite reporter's too. The SDK is the install that
+LAUNCHER_SENTRY_SDK_PREFIX names (built with its inproc backend); without one the comparison is
+skipped."""
 import os
-import shutil
 import subprocess
 
-import pytest
+from conftest import WINEPREFIX, put_sentry_sdk, sentry_sdk_bin
+from envelope import image_of, only_envelope, parse
 
-from conftest import WINEPREFIX
-from envelope import SOURCE, image_of, only_envelope, parse
-
-SDK_DLL = SOURCE.parent / "shared" / "sentry-native" / "bin" / "sentry.dll"
 ACCESS_VIOLATION = 0xC0000005
 
 # Paths into the event: a key, or [] for every element of a list.
@@ -43,13 +40,13 @@ def has(value, path):
     return isinstance(value, dict) and key in value and has(value[key], rest)
 
 
-def crash_with(stage, folder, sentry_dll):
+def crash_with(stage, folder, sdk_bin):
     launcher = stage(folder=folder, app="app-crashing")
-    if sentry_dll is None:
+    if sdk_bin is None:
         run = launcher.run("a.gcode", env={"TAVRO_TEST_CRASH": "null-write"}, timeout=180)
         assert run.code == ACCESS_VIOLATION & 0xFF, run.lines
         return launcher.folder / "dump"
-    shutil.copy2(sentry_dll, launcher.folder / "sentry.dll")
+    put_sentry_sdk(sdk_bin, launcher.folder)
     # Under Wine the SDK's process does not end after it has written its report: it is ended
     # once the report is there.
     try:
@@ -61,9 +58,8 @@ def crash_with(stage, folder, sentry_dll):
 
 
 def test_the_lite_envelope_holds_every_field_the_sdk_writes(stage, tmp_path):
-    if not SDK_DLL.exists():
-        pytest.skip(f"no SDK build at {SDK_DLL}: nothing to compare the lite reporter with")
-    sdk_files = list(crash_with(stage, tmp_path / "sdk", SDK_DLL).glob("*.run/*.envelope"))
+    sdk_bin = sentry_sdk_bin()
+    sdk_files = list(crash_with(stage, tmp_path / "sdk", sdk_bin).glob("*.run/*.envelope"))
     assert len(sdk_files) == 1, sdk_files
     sdk = parse(sdk_files[0].read_bytes())
     lite = only_envelope(crash_with(stage, tmp_path / "lite", None))

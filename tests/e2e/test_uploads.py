@@ -1,6 +1,7 @@
 """The lite crash reporter sends the envelopes waiting in the launcher's "dump" folder to the
 DSN the telemetry plugin gives, at the start of a run, against a receiver on 127.0.0.1
-(receiver.py). The same receiver takes what the real SDK's sentry.dll sends."""
+(receiver.py). The same receiver takes what the real SDK's sentry.dll sends (the SDK install
+that LAUNCHER_SENTRY_SDK_PREFIX names)."""
 import contextlib
 import datetime
 import json
@@ -10,11 +11,9 @@ import ssl
 import subprocess
 import threading
 import time
-from pathlib import Path
-
 import pytest
 
-from conftest import FIXTURES, WINE_RUN, WINEPREFIX, wine_path
+from conftest import FIXTURES, WINE_RUN, WINEPREFIX, put_sentry_sdk, sentry_sdk_bin, wine_path
 from envelope import parse, report_files, session_ends as parsed_session_ends
 from receiver import HANG, HOLD, Receiver, crash_envelope
 
@@ -25,11 +24,13 @@ CRASH_WORD = "--crash-now"
 # Generous: what the application is given for the reporter's work, and what a run may take.
 WAIT_MS = 20000
 RUN_LIMIT_S = 60
+# A database folder's own path, in characters, near the limit of a path without the long-path
+# form (260) once the reporter's file names (up to about 47 characters) are added to it.
+NEAR_THE_LIMIT = 215
 # The reporter's shutdown leaves a request in flight after 2 s, and the run ends about 4 s after
 # the request came in on a busy machine (Wine's ending of the process takes the rest); waiting for
 # the answer would take the 10 s of WinHTTP's receive time-out, and then the same.
 STOPPED_WITHIN_S = 8
-SDK = Path(__file__).resolve().parents[2].parent / "shared" / "sentry-native"
 
 
 def event_id(i):
@@ -49,8 +50,8 @@ def envelope_name(i):
 def uploads(stage, tmp_path):
     """A launcher folder with the test plugin, and its database folder with `count` crash
     envelopes in it, oldest first by name (and written newest first, so the name decides)."""
-    def make(count, dsn=None, receiver=None, wait_ms=None, **settings):
-        launcher = stage()
+    def make(count, dsn=None, receiver=None, wait_ms=None, folder=None, **settings):
+        launcher = stage(folder)
         launcher.add("plugin", "TavroPlugin.dll")
         database = launcher.folder / "dump"
         database.mkdir()
@@ -463,15 +464,59 @@ def test_more_pending_envelopes_than_the_cap_leave_the_newest(uploads, send):
         assert pending(launcher) == names[5:]
 
 
+def folder_of_length(parent, length):
+    """A folder in `parent` whose Windows path, as Wine gives it, is `length` characters long."""
+    padding = length - len(wine_path(parent)) - 1
+    assert 0 < padding <= 255, padding
+    return parent / ("p" * padding)
+
+
+def test_a_database_folder_near_the_path_limit_is_written_sent_and_capped(uploads, tmp_path):
+    """The whole launcher folder staged where its database folder's path is 215 characters long,
+    with 35 crash reports named as the SDK names them (45 characters: a path of 261 with the
+    folder's), which age by their last write, and a whole report a crashed run left under a
+    temporary name: the sweep puts that one in place, a crash's report is written there, and the
+    next start caps the folder (37 crash reports: the 7 oldest go) and sends the next 10, oldest
+    first."""
+    folder = folder_of_length(tmp_path, NEAR_THE_LIMIT - len("\\dump"))
+    with Receiver(expect=10) as receiver:
+        launcher = uploads(0, dsn=receiver.dsn(), receiver=receiver, folder=folder)
+        assert len(wine_path(launcher.database)) == NEAR_THE_LIMIT
+        names = []
+        for i in range(35):
+            name = f"{i:08x}-0000-4000-8000-{i:012x}.envelope"
+            path = launcher.database / name
+            path.write_bytes(crash_envelope(event_id(i)))
+            os.utime(path, (1709208000 + i * 60, 1709208000 + i * 60))
+            names.append(name)
+        bodies = [(launcher.database / name).read_bytes() for name in names]
+        left = launcher.database / f"{35:08x}-0000-4000-8000-{35:012x}.1.tmp"
+        left.write_bytes(crash_envelope(event_id(35)))
+        os.utime(left, (1709208000 + 35 * 60, 1709208000 + 35 * 60))
+        swept = left.name.split(".")[0] + ".envelope"
+        # The application crashes at once, before the run sends anything.
+        launcher.env["TAVRO_TEST_APP_WAIT_MS"] = "0"
+        crashed, _ = run_to_the_end(launcher, CRASH_WORD)
+        assert crashed.code == 0xC0000005 & 0xFF, crashed.lines
+        [report] = [name for name in pending(launcher) if name not in names + [swept]]
+        event = parse((launcher.database / report).read_bytes()).event
+        assert event["exception"]["values"][0]["type"] == "EXCEPTION_ACCESS_VIOLATION_WRITE"
+
+        launcher.env["TAVRO_TEST_APP_WAIT_MS"] = str(WAIT_MS)
+        run_to_the_end(launcher)
+        receiver.wait_for(11, 1)
+    assert crash_bodies(receiver) == bodies[7:17]
+    assert pending(launcher) == sorted(names[17:] + [swept, report])
+
+
 def test_the_receiver_takes_what_the_real_sdk_sends(stage, tmp_path):
     """A crash under the SDK's sentry.dll, then a normal start: the crash's envelope and both
     sessions reach the receiver as the lite reporter's do."""
-    if not (SDK / "bin" / "sentry.dll").is_file():
-        pytest.skip(f"the Sentry Native SDK build is not at {SDK} (a clone without ../shared)")
+    sdk_bin = sentry_sdk_bin()
     with Receiver() as receiver:
         launcher = stage(app="app-crashing")
         launcher.add("plugin", "TavroPlugin.dll")
-        shutil.copy2(SDK / "bin" / "sentry.dll", launcher.folder / "sentry.dll")
+        put_sentry_sdk(sdk_bin, launcher.folder)
         env = {"TAVRO_TEST_PLUGIN_DSN": receiver.dsn()}
         # An abort: the SDK passes an exception on to the system once it has written its
         # envelope, and Wine then never ends the process.

@@ -1,6 +1,6 @@
 // The lite crash reporter's envelope writer on any bytes in its texts: the envelope must be
-// whole by the envelope rules, its event must parse as JSON, and a text that was valid UTF-8
-// must read back unchanged. The same bytes, as a file found at start-up, go to the check that
+// whole by the envelope rules, its header lines and its event must read as strict JSON
+// (report_reader.h), and a text that was valid UTF-8 must read back unchanged. The same bytes, as a file found at start-up, go to the check that
 // decides whether a report left behind is whole: it must never read past them.
 //
 // The input is split at its first NUL byte: release before it, then a tag's key and value
@@ -11,53 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "envelope.h"
 #include "fuzz_check.h"
 #include "report_reader.h"
 
 namespace {
-
-// Well-formed UTF-8 as the Unicode standard tables it: for each lead byte, the length of its
-// sequence and the range of its second byte; later bytes are 80 to BF.
-bool IsValidUtf8(const std::string& text) {
-    for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = 1;
-        unsigned low = 0x80, high = 0xBF;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead == 0xE0) {
-            length = 3, low = 0xA0;
-        } else if (lead == 0xED) {
-            length = 3, high = 0x9F;
-        } else if (lead >= 0xE1 && lead <= 0xEF) {
-            length = 3;
-        } else if (lead == 0xF0) {
-            length = 4, low = 0x90;
-        } else if (lead == 0xF4) {
-            length = 4, high = 0x8F;
-        } else if (lead >= 0xF1 && lead <= 0xF3) {
-            length = 4;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) {
-            return false;
-        }
-        for (size_t k = 1; k < length; ++k) {
-            const auto byte = static_cast<unsigned char>(text[i + k]);
-            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
-}
 
 void Require(bool condition) {
     if (!condition) {
@@ -78,18 +38,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (sentry_lite::IsWholeEnvelope(reinterpret_cast<const char*>(data), size)) {
         Require(data[0] == '{' && std::memchr(data, '\n', size) != nullptr);
     }
-    const std::string release = NextText(data, size);
-    const std::string key = NextText(data, size);
-    const std::string value = NextText(data, size);
+    sentry_lite::CrashContext context;
+    context.release = NextText(data, size);
+    context.dsn = NextText(data, size);
+    context.environment = NextText(data, size);
+    const std::string& release = *context.release;
+    const std::string& key = *context.dsn;
+    const std::string& value = *context.environment;
     const bool release_valid = IsValidUtf8(release);
     const bool key_valid = IsValidUtf8(key);
     const bool value_valid = IsValidUtf8(value);
 
-    sentry_lite::CrashContext context;
     context.event_id = "0e0d4a1b-9c2f-4e51-8a7b-3c4d5e6f7a8b";
-    context.dsn = key;
-    context.release = release;
-    context.environment = value;
     context.session.status = sentry_lite::SessionStatus::kOpen;
     context.session.sid = release;
     context.tags = {{key, value}, {"PID", "908"}};
@@ -106,13 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sentry_lite::EndCrashPart(part);
     Require(!part.Overflowed());
 
-    const std::string dump = release;
+    const std::string& dump = release;
     const std::string text = sentry_lite::FormatEnvelope(
         sentry_lite::PrepareEnvelope(context), static_cast<int64_t>(size) * 86400007 - 1000000,
         std::string(part.Data(), part.Size()), &dump);
     Require(sentry_lite::IsWholeEnvelope(text.data(), text.size()));
     Require(!sentry_lite::IsWholeEnvelope(text.data(), text.size() - dump.size() - 2));
-    std::string event;
+    std::string_view event;
     Require(ReadEventItem(text, event));
     ReadReport parsed;
     Require(ReadReportBack(event, parsed));

@@ -1,19 +1,21 @@
 // The lite crash reporter's upload policy on what a server and a folder may hold: a status
-// and the two rate-limit headers of any bytes, and file names of any bytes.
+// and the two rate-limit headers of any bytes, and file names of any bytes, under the queue's
+// own cap and budget or any other.
 //
-// Input: two bytes of status, then NUL-separated texts: Retry-After, X-Sentry-Rate-Limits
-// (an empty text is an absent header), then file names, each with the next byte as its age
-// (a name met again is left out).
-#include <algorithm>
+// Input: two bytes of status; one byte for the queue's cap and budget (0: the reporter's own,
+// otherwise a cap of its high five bits and a budget of its low three); then NUL-separated
+// texts: Retry-After, X-Sentry-Rate-Limits (an empty text is an absent header), then file
+// names, each with the next byte as its age (a name met again is left out).
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "envelope.h"
 #include "fuzz_check.h"
 #include "upload_policy.h"
+#include "upload_policy_model.h"
 
 namespace {
 
@@ -68,83 +70,42 @@ void CheckFailureMark(const sentry_lite::PendingEnvelope& envelope, int failed) 
                            sentry_lite::kFileStampLength) == 0);
 }
 
-// The plan against a plain reading of the rules: of each kind (crash reports, session ends)
-// the oldest beyond `keep` go, and the oldest of the rest are sent, up to the budget.
-void CheckPlan(const std::vector<sentry_lite::PendingEnvelope>& found, size_t keep, size_t budget) {
-    const sentry_lite::QueuePlan plan = sentry_lite::PlanQueue(found, keep, budget);
-    std::vector<std::string> kinds[2];  // age keys, by IsSessionEndName
-    std::map<std::string, std::string> key_of;
-    for (const auto& envelope : found) {
-        if (sentry_lite::IsEnvelopeName(envelope.name)) {
-            const std::string key = sentry_lite::AgeKey(envelope);
-            kinds[sentry_lite::IsSessionEndName(envelope.name) ? 1 : 0].push_back(key);
-            key_of[envelope.name] = key;
-        }
-    }
-    std::vector<std::string> removed;
-    std::vector<std::string> rest;
-    for (std::vector<std::string>& keys : kinds) {
-        std::sort(keys.begin(), keys.end());
-        const size_t beyond = keys.size() > keep ? keys.size() - keep : 0;
-        removed.insert(removed.end(), keys.begin(), keys.begin() + static_cast<long>(beyond));
-        rest.insert(rest.end(), keys.begin() + static_cast<long>(beyond), keys.end());
-    }
-    std::sort(removed.begin(), removed.end());
-    std::sort(rest.begin(), rest.end());
-    rest.resize(std::min(rest.size(), budget));
-    const auto keys_of = [&](const std::vector<std::string>& names) {
-        std::vector<std::string> keys;
-        for (const std::string& name : names) {
-            const auto found_at = key_of.find(name);
-            FUZZ_CHECK(found_at != key_of.end());
-            keys.push_back(found_at->second);
-        }
-        return keys;
-    };
-    FUZZ_CHECK(keys_of(plan.remove) == removed);
-    FUZZ_CHECK(keys_of(plan.send) == rest);
+// The queue's plan against a plain reading of the rules (upload_policy_model.h).
+void CheckPlan(Folder folder, size_t keep, size_t budget) {
+    const PlainQueue queue(folder);
+    FUZZ_CHECK(queue.Matches(sentry_lite::PlanQueue(std::move(folder.envelopes), keep, budget),
+                             keep, budget));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) {
+    if (size < 3) {
         return 0;
     }
     sentry_lite::HttpOutcome outcome;
     outcome.answered = data[0] != 0xFF;
     outcome.status = (data[0] << 8 | data[1]) % 1000;
-    data += 2;
-    size -= 2;
-    const std::string retry_after = NextText(data, size);
-    const std::string rate_limits = NextText(data, size);
+    const bool own_queue = data[2] == 0;
+    const size_t keep = own_queue ? sentry_lite::kKeptEnvelopes : data[2] >> 3;
+    const size_t budget = own_queue ? sentry_lite::kSentPerRun : data[2] & 7;
+    data += 3;
+    size -= 3;
+    std::string retry_after = NextText(data, size);
+    std::string rate_limits = NextText(data, size);
     if (!retry_after.empty()) {
-        outcome.retry_after = retry_after;
+        outcome.retry_after = std::move(retry_after);
     }
     if (!rate_limits.empty()) {
-        outcome.rate_limits = rate_limits;
+        outcome.rate_limits = std::move(rate_limits);
     }
     CheckRateLimit(outcome);
     CheckDecision(outcome);
 
-    std::vector<sentry_lite::PendingEnvelope> found;
-    while (size > 0 && found.size() < 64) {
-        std::string name = NextText(data, size);
-        const int64_t age = size > 0 ? int64_t{data[0]} * 86400000 : 0;
-        if (size > 0) {
-            ++data;
-            --size;
-        }
-        // A folder holds each name once.
-        if (std::none_of(found.begin(), found.end(),
-                         [&](const auto& e) { return e.name == name; })) {
-            found.push_back({std::move(name), age});
-        }
-    }
-    for (const auto& envelope : found) {
+    Folder folder = ReadFolder(data, size, 64);
+    for (const auto& envelope : folder.envelopes) {
         CheckFailureMark(envelope, 1 + static_cast<int>(envelope.modified_ms % 7));
     }
-    CheckPlan(found, 4, 3);
-    CheckPlan(found, sentry_lite::kKeptEnvelopes, sentry_lite::kSentPerRun);
+    CheckPlan(std::move(folder), keep, budget);
     return 0;
 }
