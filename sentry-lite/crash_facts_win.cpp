@@ -9,6 +9,8 @@
 #include <atomic>
 
 #include "module_exports_win.h"
+#include "modulefinder/codeview.h"
+#include "modulefinder/loaded_image_win.h"
 
 namespace sentry_lite {
 
@@ -42,8 +44,9 @@ struct LoaderEntry {
     UNICODE_STRING full_dll_name;
 };
 
-// One path at a time; a crash is handled once.
+// One path and one CodeView record at a time; a crash is handled once.
 uint16_t image_path[UNICODE_STRING_MAX_CHARS];
+CodeViewRecord code_view;
 
 using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                                 PMINIDUMP_EXCEPTION_INFORMATION,
@@ -110,7 +113,7 @@ size_t WalkStack(const CONTEXT& start, uintptr_t stack_limit, uintptr_t stack_ba
     return count;
 }
 
-void AppendLoadedImages(FixedText& out) {
+void VisitLoadedImages(ImageVisitor visit, void* context) {
     const PEB* peb = CurrentPeb();
     PEB_LDR_DATA* loader = nullptr;
     if (!SafeRead(reinterpret_cast<uintptr_t>(&peb->Ldr), loader) || loader == nullptr) {
@@ -121,7 +124,6 @@ void AppendLoadedImages(FixedText& out) {
     if (!SafeRead(head, link)) {
         return;
     }
-    bool first = true;
     // Bounded: a list being changed under the walk may not lead back to its head.
     for (int i = 0; i < 4096 && reinterpret_cast<uintptr_t>(link.Flink) != head; ++i) {
         LoaderEntry entry{};
@@ -146,12 +148,34 @@ void AppendLoadedImages(FixedText& out) {
             image.time_date_stamp = nt.FileHeader.TimeDateStamp;
             image.size = nt.OptionalHeader.SizeOfImage;
         }
-        if (image.base != 0) {
-            AppendImage(out, image, first);
-            first = false;
+        if (image.base != 0 && !visit(image, context)) {
+            return;
         }
         link = entry.in_memory_order_links;
     }
+}
+
+void AppendLoadedImages(FixedText& out) {
+    struct Appending {
+        FixedText& out;
+        bool first;
+    } appending{out, true};
+    VisitLoadedImages(
+        [](const ImageInfo& loaded, void* context) {
+            auto& to = *static_cast<Appending*>(context);
+            ImageInfo image = loaded;
+            char debug_id[kDebugIdCapacity];
+            if (ReadLoadedCodeView(image.base, image.size, code_view)) {
+                image.debug_id = debug_id;
+                image.debug_id_length = WriteDebugId(code_view, debug_id);
+                image.debug_file = code_view.debug_file;
+                image.debug_file_length = code_view.debug_file_length;
+            }
+            AppendImage(to.out, image, to.first);
+            to.first = false;
+            return true;
+        },
+        &appending);
 }
 
 void ReadRegisters(const CONTEXT& c, uint64_t (&registers)[kRegisterCount]) {

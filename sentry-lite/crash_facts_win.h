@@ -24,9 +24,14 @@ void CurrentStackRange(uintptr_t& limit, uintptr_t& base);
 size_t WalkStack(const CONTEXT& context, uintptr_t stack_limit, uintptr_t stack_base,
                  uint64_t* frames, size_t capacity);
 
-// Appends every image of the loader's list to the crash part. The list is read through
-// ReadProcessMemory, so an entry being changed by another thread ends the walk instead of
-// faulting; the loader's lock is never taken.
+// Calls `visit` with each image of the loader's list until it returns false. The list is read
+// through ReadProcessMemory, so an entry being changed by another thread ends the walk instead
+// of faulting; the loader's lock is never taken. The image's path lives until the next call.
+using ImageVisitor = bool (*)(const ImageInfo& image, void* context);
+void VisitLoadedImages(ImageVisitor visit, void* context);
+
+// Appends every image of the loader's list to the crash part, with the debug id of its
+// CodeView record where it has one.
 void AppendLoadedImages(FixedText& out);
 
 // The exception's registers in the envelope's order.
