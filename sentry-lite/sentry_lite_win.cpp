@@ -13,10 +13,11 @@
 //
 // The report is whole or absent. It is written in versions, each into a file of its own under a
 // temporary name that the system deletes when the process ends: first the event alone, then with
-// the stack and images, then with the minidump, then with what the callback changed. A version
-// is published once it is whole; whoever finishes the crash (the handler thread, or the crashed
-// thread that stopped waiting for it) keeps the published one by renaming it into place. What
-// fails or hangs later leaves the version before it.
+// the stack and images, then with the minidump, then (when symbolising is asked for) with the
+// frames named, then with what the callback changed. A version is published once it is whole;
+// whoever finishes the crash (the handler thread, or the crashed thread that stopped waiting for
+// it) keeps the published one by renaming it into place. What fails or hangs later leaves the
+// version before it.
 //
 // Files are written through the native file calls with paths made at sentry_init: the Win32
 // calls turn each path into its native form in memory taken from the process heap, which is
@@ -45,6 +46,7 @@
 #include "dsn.h"
 #include "envelope.h"
 #include "module_exports_win.h"
+#include "symbolizer_win.h"
 #include "upload.h"
 
 struct sentry_options_s {
@@ -108,6 +110,7 @@ AbortHook ucrt_abort;         // the Universal CRT, when it is loaded at sentry_
 std::atomic<bool> capturing{false};
 sentry_crash_function_t crash_callback = nullptr;
 void* crash_callback_data = nullptr;
+bool symbolize_frames = false;
 // The native file calls, found at sentry_init.
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
                                               PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
@@ -196,6 +199,7 @@ std::atomic<uint32_t> report_state{0};
 char* crash_part_memory = nullptr;
 size_t crash_part_size = 0;
 uint64_t frames[kMaxFrames];
+sentry_lite::FrameSymbol frame_symbols[kMaxFrames];
 unsigned char copy_buffer[64 * 1024];
 
 // The thread that handles a crash, started at sentry_init.
@@ -587,13 +591,19 @@ sentry_lite::CrashException ExceptionOfCrash() {
 }
 
 // The crash's part of the event into the memory set aside for it: the exception, and, when
-// asked for, the stack and the images (reading those is what may fault).
-void WriteCrashPart(sentry_lite::CrashException& exception, bool with_stack_and_images) {
+// asked for, the stack and the images (reading those is what may fault), the frames symbolised
+// when asked for that too.
+void WriteCrashPart(sentry_lite::CrashException& exception, bool with_stack_and_images,
+                    bool symbolized = false) {
     sentry_lite::FixedText part(crash_part_memory, kCrashPartCapacity);
     if (with_stack_and_images) {
         exception.frames = frames;
         exception.frame_count = sentry_lite::WalkStack(crash.context, crash.stack_limit,
                                                        crash.stack_base, frames, kMaxFrames);
+        if (symbolized) {
+            sentry_lite::SymbolizeFrames(frames, exception.frame_count, frame_symbols);
+            exception.symbols = frame_symbols;
+        }
     }
     if (!sentry_lite::BeginCrashPart(part, exception)) {
         part.RollBack(0);
@@ -629,6 +639,10 @@ void HandleCrash() {
             sentry_lite::WriteMinidump(dump, crash.thread_id, &crash.pointers)) {
             dump_size = FileSize(dump);
             WriteVersion(*before, time_ms, dump, dump_size);
+        }
+        if (symbolize_frames) {
+            WriteCrashPart(exception, true, true);
+            WriteVersion(*before, time_ms, dump_size > 0 ? dump : INVALID_HANDLE_VALUE, dump_size);
         }
     }
 
@@ -765,6 +779,7 @@ void SweepTemporaryReports(const std::wstring& folder) {
 DWORD WINAPI HandlerThread(void*) {
     // Off the launch's path: what a crash will need, and what earlier runs left half done.
     sentry_lite::PrepareMinidumps();
+    sentry_lite::PrepareSymbolizer();
     SweepTemporaryReports(database_folder);
     const HANDLE wakes[] = {handler.start, handler.starter};
     const DWORD woken = WaitForMultipleObjects(2, wakes, FALSE, INFINITE);
@@ -1097,6 +1112,7 @@ int sentry_init(sentry_options_t* options) {
     os_version = OsVersion();
     crash_callback = owned->on_crash;
     crash_callback_data = owned->on_crash_data;
+    symbolize_frames = owned->symbolize_stacktraces != 0;
     running_options = owned.release();
     PublishReport();
     StartHandler();
@@ -1129,6 +1145,7 @@ int sentry_shutdown(void) {
         running_options = nullptr;
         crash_callback = nullptr;
         crash_callback_data = nullptr;
+        symbolize_frames = false;
         if (!crash_taken.load()) {
             delete prepared_envelope.exchange(nullptr);
         }
