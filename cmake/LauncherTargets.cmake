@@ -16,8 +16,13 @@ if(MINGW)
   # Every image carries a CodeView record: the debug id a crash report names it by, which its
   # .debug file keeps when the debug information is split off (launcher_split_debug_info), so
   # the crash reporting service and its tools match the two. Visual Studio's linker writes one
-  # with every PDB.
-  add_link_options(-Wl,--build-id)
+  # with every PDB. The record names a PDB, <image>.pdb, which the linker writes beside the
+  # image in the build tree and nothing ships: Wine's dbghelp takes a record that names no file
+  # for a wildcard, reads every file of its search path as a PDB and faults on them, losing the
+  # minidump of a crash.
+  set(_launcher_self $<TARGET_PROPERTY:NAME>)
+  add_link_options(-Wl,--build-id
+    "-Wl,--pdb=$<TARGET_FILE_DIR:${_launcher_self}>/$<TARGET_FILE_BASE_NAME:${_launcher_self}>.pdb")
 endif()
 
 if(LAUNCHER_SANITIZE)
