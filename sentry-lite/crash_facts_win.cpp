@@ -53,6 +53,10 @@ using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_
                                                 PMINIDUMP_USER_STREAM_INFORMATION,
                                                 PMINIDUMP_CALLBACK_INFORMATION);
 std::atomic<MiniDumpWriteDumpFunction> write_dump{nullptr};
+using SymGetOptionsFunction = DWORD(WINAPI*)();
+using SymSetOptionsFunction = DWORD(WINAPI*)(DWORD);
+SymGetOptionsFunction get_symbol_options = nullptr;
+SymSetOptionsFunction set_symbol_options = nullptr;
 
 // The calling thread's block. GCC takes the segment-relative read of mingw's NtCurrentTeb for
 // a read of an empty array and warns of it.
@@ -195,6 +199,8 @@ bool PrepareMinidumps() {
     if (dbghelp == nullptr) {
         return false;
     }
+    FindExport(dbghelp, "SymGetOptions", get_symbol_options);
+    FindExport(dbghelp, "SymSetOptions", set_symbol_options);
     MiniDumpWriteDumpFunction function = nullptr;
     const bool found = FindExport(dbghelp, "MiniDumpWriteDump", function);
     write_dump = function;
@@ -205,6 +211,11 @@ bool WriteMinidump(HANDLE file, DWORD crashed_thread, EXCEPTION_POINTERS* pointe
     const MiniDumpWriteDumpFunction function = write_dump.load();
     if (function == nullptr) {
         return false;
+    }
+    // The dump needs no symbols, and Wine's writer otherwise reads every image's before it
+    // starts (the Unix libraries' behind its own DLLs among them): seconds of a crash.
+    if (get_symbol_options != nullptr && set_symbol_options != nullptr) {
+        set_symbol_options(get_symbol_options() | SYMOPT_DEFERRED_LOADS);
     }
     MINIDUMP_EXCEPTION_INFORMATION exception{};
     exception.ThreadId = crashed_thread;
