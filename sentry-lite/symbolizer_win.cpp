@@ -18,11 +18,14 @@ namespace {
 using SymSetOptionsFunction = DWORD(WINAPI*)(DWORD);
 using SymInitializeWFunction = BOOL(WINAPI*)(HANDLE, PCWSTR, BOOL);
 using SymFromAddrFunction = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD64, PSYMBOL_INFO);
+using SymLoadModuleExWFunction = DWORD64(WINAPI*)(HANDLE, HANDLE, PCWSTR, PCWSTR, DWORD64, DWORD,
+                                                  PMODLOAD_DATA, DWORD);
 
 struct SymbolCalls {
     SymSetOptionsFunction set_options = nullptr;
     SymInitializeWFunction initialize = nullptr;
     SymFromAddrFunction from_address = nullptr;
+    SymLoadModuleExWFunction load_module = nullptr;
 };
 SymbolCalls calls;
 std::atomic<bool> prepared{false};
@@ -35,7 +38,9 @@ constexpr size_t kMaxFrames = 256;
 constexpr size_t kMaxName = 512;
 
 struct ImageSlot {
-    uint16_t path[kMaxPath];
+    uint64_t base;
+    uint32_t size;
+    uint16_t path[kMaxPath + 1];  // NUL-ended for dbghelp
     size_t path_length;
 };
 ImageSlot image_slots[kMaxImages];
@@ -72,9 +77,12 @@ bool AssignImage(const ImageInfo& image, void* context) {
                 return false;
             }
             slot = &image_slots[image_slot_count++];
+            slot->base = image.base;
+            slot->size = image.size;
             // A path too long for its slot is left out rather than cut.
             slot->path_length = image.path_length <= kMaxPath ? image.path_length : 0;
             std::memcpy(slot->path, image.path, slot->path_length * sizeof(uint16_t));
+            slot->path[slot->path_length] = 0;
         }
         symbol.image_addr = image.base;
         symbol.package = slot->path;
@@ -109,7 +117,8 @@ bool PrepareSymbolizer() {
     SymbolCalls found;
     if (!FindExport(dbghelp, "SymSetOptions", found.set_options) ||
         !FindExport(dbghelp, "SymInitializeW", found.initialize) ||
-        !FindExport(dbghelp, "SymFromAddr", found.from_address)) {
+        !FindExport(dbghelp, "SymFromAddr", found.from_address) ||
+        !FindExport(dbghelp, "SymLoadModuleExW", found.load_module)) {
         return false;
     }
     calls = found;
@@ -132,8 +141,17 @@ void SymbolizeFrames(const uint64_t* frames, size_t count, FrameSymbol* symbols)
     // Symbols are read for the images asked about alone, not for every image up front.
     calls.set_options(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_FAIL_CRITICAL_ERRORS |
                       SYMOPT_NO_PROMPTS);
-    // An application that initialised dbghelp itself makes this fail; its look-ups still work.
-    calls.initialize(process, nullptr, TRUE);
+    // Only the images the frames are in: going through every loaded image (under Wine the Unix
+    // libraries behind its own DLLs too) costs a crash seconds. An application that initialised
+    // dbghelp itself makes the first call fail, and has the images loaded already.
+    calls.initialize(process, nullptr, FALSE);
+    for (size_t i = 0; i < image_slot_count; ++i) {
+        const ImageSlot& slot = image_slots[i];
+        if (slot.path_length > 0) {
+            calls.load_module(process, nullptr, reinterpret_cast<PCWSTR>(slot.path), nullptr,
+                              slot.base, slot.size, nullptr, 0);
+        }
+    }
     for (size_t i = 0; i < count; ++i) {
         if (symbols[i].image_addr == 0) {
             continue;
