@@ -12,6 +12,19 @@ if(WIN32)
   add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0600)
 endif()
 
+if(MINGW)
+  # Every image carries a CodeView record: the debug id a crash report names it by, which its
+  # .debug file keeps when the debug information is split off (launcher_split_debug_info), so
+  # the crash reporting service and its tools match the two. Visual Studio's linker writes one
+  # with every PDB. The record names a PDB, <image>.pdb, which the linker writes beside the
+  # image in the build tree and nothing ships: Wine's dbghelp takes a record that names no file
+  # for a wildcard, reads every file of its search path as a PDB and faults on them, losing the
+  # minidump of a crash.
+  set(_launcher_self $<TARGET_PROPERTY:NAME>)
+  add_link_options(-Wl,--build-id
+    "-Wl,--pdb=$<TARGET_FILE_DIR:${_launcher_self}>/$<TARGET_FILE_BASE_NAME:${_launcher_self}>.pdb")
+endif()
+
 if(LAUNCHER_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)

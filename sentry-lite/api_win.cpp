@@ -221,6 +221,7 @@ int sentry_init(sentry_options_t* options) {
     setup.envelope = &published;
     setup.callback = owned->on_crash;
     setup.callback_data = owned->on_crash_data;
+    setup.symbolize = owned->symbolize_stacktraces != 0;
     if (folder.empty() || !sentry_lite::StartCrashHandler(setup)) {
         return 1;
     }

@@ -9,6 +9,8 @@
 #include <atomic>
 
 #include "module_exports_win.h"
+#include "modulefinder/codeview.h"
+#include "modulefinder/loaded_image_win.h"
 
 namespace sentry_lite {
 
@@ -42,14 +44,19 @@ struct LoaderEntry {
     UNICODE_STRING full_dll_name;
 };
 
-// One path at a time; a crash is handled once.
+// One path and one CodeView record at a time; a crash is handled once.
 uint16_t image_path[UNICODE_STRING_MAX_CHARS];
+CodeViewRecord code_view;
 
 using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                                 PMINIDUMP_EXCEPTION_INFORMATION,
                                                 PMINIDUMP_USER_STREAM_INFORMATION,
                                                 PMINIDUMP_CALLBACK_INFORMATION);
 std::atomic<MiniDumpWriteDumpFunction> write_dump{nullptr};
+using SymGetOptionsFunction = DWORD(WINAPI*)();
+using SymSetOptionsFunction = DWORD(WINAPI*)(DWORD);
+SymGetOptionsFunction get_symbol_options = nullptr;
+SymSetOptionsFunction set_symbol_options = nullptr;
 
 // The calling thread's block. GCC takes the segment-relative read of mingw's NtCurrentTeb for
 // a read of an empty array and warns of it.
@@ -76,7 +83,7 @@ void CurrentStackRange(uintptr_t& limit, uintptr_t& base) {
     base = reinterpret_cast<uintptr_t>(tib->StackBase);
 }
 
-void AppendLoadedImages(FixedText& out) {
+void VisitLoadedImages(ImageVisitor visit, void* context) {
     const PEB* peb = CurrentPeb();
     PEB_LDR_DATA* loader = nullptr;
     if (!SafeRead(reinterpret_cast<uintptr_t>(&peb->Ldr), loader) || loader == nullptr) {
@@ -87,7 +94,6 @@ void AppendLoadedImages(FixedText& out) {
     if (!SafeRead(head, link)) {
         return;
     }
-    bool first = true;
     // Bounded: a list being changed under the walk may not lead back to its head.
     for (int i = 0; i < 4096 && reinterpret_cast<uintptr_t>(link.Flink) != head; ++i) {
         LoaderEntry entry{};
@@ -112,12 +118,34 @@ void AppendLoadedImages(FixedText& out) {
             image.time_date_stamp = nt.FileHeader.TimeDateStamp;
             image.size = nt.OptionalHeader.SizeOfImage;
         }
-        if (image.base != 0) {
-            AppendImage(out, image, first);
-            first = false;
+        if (image.base != 0 && !visit(image, context)) {
+            return;
         }
         link = entry.in_memory_order_links;
     }
+}
+
+void AppendLoadedImages(FixedText& out) {
+    struct Appending {
+        FixedText& out;
+        bool first;
+    } appending{out, true};
+    VisitLoadedImages(
+        [](const ImageInfo& loaded, void* context) {
+            auto& to = *static_cast<Appending*>(context);
+            ImageInfo image = loaded;
+            char debug_id[kDebugIdCapacity];
+            if (ReadLoadedCodeView(image.base, image.size, code_view)) {
+                image.debug_id = debug_id;
+                image.debug_id_length = WriteDebugId(code_view, debug_id);
+                image.debug_file = code_view.debug_file;
+                image.debug_file_length = code_view.debug_file_length;
+            }
+            AppendImage(to.out, image, to.first);
+            to.first = false;
+            return true;
+        },
+        &appending);
 }
 
 void ReadRegisters(const CONTEXT& c, uint64_t (&registers)[kRegisterCount]) {
@@ -137,6 +165,8 @@ bool PrepareMinidumps() {
     if (dbghelp == nullptr) {
         return false;
     }
+    FindExport(dbghelp, "SymGetOptions", get_symbol_options);
+    FindExport(dbghelp, "SymSetOptions", set_symbol_options);
     MiniDumpWriteDumpFunction function = nullptr;
     const bool found = FindExport(dbghelp, "MiniDumpWriteDump", function);
     write_dump = function;
@@ -147,6 +177,11 @@ bool WriteMinidump(HANDLE file, DWORD crashed_thread, EXCEPTION_POINTERS* pointe
     const MiniDumpWriteDumpFunction function = write_dump.load();
     if (function == nullptr) {
         return false;
+    }
+    // The dump needs no symbols, and Wine's writer otherwise reads every image's before it
+    // starts (the Unix libraries' behind its own DLLs among them): seconds of a crash.
+    if (get_symbol_options != nullptr && set_symbol_options != nullptr) {
+        set_symbol_options(get_symbol_options() | SYMOPT_DEFERRED_LOADS);
     }
     MINIDUMP_EXCEPTION_INFORMATION exception{};
     exception.ThreadId = crashed_thread;

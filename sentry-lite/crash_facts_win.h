@@ -19,9 +19,14 @@ namespace sentry_lite {
 // The calling thread's stack: [limit, base).
 void CurrentStackRange(uintptr_t& limit, uintptr_t& base);
 
-// Appends every image of the loader's list to the crash part. The list is read through
-// ReadProcessMemory, so an entry being changed by another thread ends the walk instead of
-// faulting; the loader's lock is never taken.
+// Calls `visit` with each image of the loader's list until it returns false. The list is read
+// through ReadProcessMemory, so an entry being changed by another thread ends the walk instead
+// of faulting; the loader's lock is never taken. The image's path lives until the next call.
+using ImageVisitor = bool (*)(const ImageInfo& image, void* context);
+void VisitLoadedImages(ImageVisitor visit, void* context);
+
+// Appends every image of the loader's list to the crash part, with the debug id of its
+// CodeView record where it has one.
 void AppendLoadedImages(FixedText& out);
 
 // The exception's registers in the envelope's order.

@@ -45,7 +45,7 @@ CivilTime ToCivil(int64_t unix_ms) {
 
 // The length of the valid UTF-8 sequence starting at `text[i]`, or 0 when it is not one:
 // overlong forms, surrogates and values beyond U+10FFFF are not valid.
-size_t Utf8SequenceLength(const std::string& text, size_t i) {
+size_t Utf8SequenceLength(const char* text, size_t size, size_t i) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
     size_t length = 0;
@@ -65,7 +65,7 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
     } else {
         return 0;
     }
-    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+    if (i + length > size || byte(i + 1) < low || byte(i + 1) > high) {
         return 0;
     }
     for (size_t k = 2; k < length; ++k) {
@@ -106,7 +106,7 @@ std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const size_t length = Utf8SequenceLength(text, i);
+        const size_t length = Utf8SequenceLength(text.data(), text.size(), i);
         if (length == 0) {
             out += "\\ufffd";
             ++i;
@@ -566,7 +566,55 @@ void FixedText::AppendJsonUtf16(const uint16_t* text, size_t length) {
     Append("\"", 1);
 }
 
+void FixedText::AppendJsonUtf8(const char* text, size_t length) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    Append("\"", 1);
+    for (size_t i = 0; i < length;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t sequence = Utf8SequenceLength(text, length, i);
+        if (sequence == 0) {
+            Append("\xEF\xBF\xBD", 3);
+            ++i;
+            continue;
+        }
+        if (sequence > 1) {
+            Append(text + i, sequence);
+        } else if (c == '"' || c == '\\') {
+            const char escaped[2] = {'\\', static_cast<char>(c)};
+            Append(escaped, 2);
+        } else if (c < 0x20) {
+            const char escaped[6] = {'\\', 'u', '0', '0', kDigits[c >> 4], kDigits[c & 0xF]};
+            Append(escaped, 6);
+        } else {
+            Append(text + i, 1);
+        }
+        i += sequence;
+    }
+    Append("\"", 1);
+}
+
 namespace {
+
+// The fields the SDK gives a frame it symbolised: the image, and the function where known.
+void AppendFrameSymbol(FixedText& out, const FrameSymbol& symbol) {
+    if (symbol.image_addr == 0) {
+        return;
+    }
+    if (symbol.package_length > 0) {
+        out.Append(",\"package\":");
+        out.AppendJsonUtf16(symbol.package, symbol.package_length);
+    }
+    out.Append(",\"image_addr\":\"");
+    out.AppendHex(symbol.image_addr);
+    out.Append("\"");
+    if (symbol.function != nullptr && symbol.function_length > 0) {
+        out.Append(",\"function\":");
+        out.AppendJsonUtf8(symbol.function, symbol.function_length);
+        out.Append(",\"symbol_addr\":\"");
+        out.AppendHex(symbol.symbol_addr);
+        out.Append("\"");
+    }
+}
 
 void AppendCodeHex(FixedText& out, uint32_t code) {
     char hex[11] = "0x";
@@ -631,7 +679,11 @@ bool BeginCrashPart(FixedText& out, const CrashException& exception) {
         out.Append(i == exception.frame_count ? "{\"instruction_addr\":\""
                                               : ",{\"instruction_addr\":\"");
         out.AppendHex(exception.frames[i - 1]);
-        out.Append("\"}");
+        out.Append("\"");
+        if (exception.symbols != nullptr) {
+            AppendFrameSymbol(out, exception.symbols[i - 1]);
+        }
+        out.Append("}");
     }
     out.Append("],\"registers\":{");
     for (size_t i = 0; i < kRegisterCount; ++i) {
@@ -665,7 +717,18 @@ void AppendImage(FixedText& out, const ImageInfo& image, bool first) {
     WriteHex(image.size, size_digits, code_id + 8);
     out.Append(",\"code_id\":\"");
     out.Append(code_id, 8 + size_digits);
-    out.Append("\"}");
+    out.Append("\"");
+    // What the service finds the image's debug file by; none is ever made up.
+    if (image.debug_id != nullptr && image.debug_id_length > 0) {
+        out.Append(",\"debug_id\":\"");
+        out.Append(image.debug_id, image.debug_id_length);
+        out.Append("\"");
+        if (image.debug_file != nullptr && image.debug_file_length > 0) {
+            out.Append(",\"debug_file\":");
+            out.AppendJsonUtf8(image.debug_file, image.debug_file_length);
+        }
+    }
+    out.Append("}");
     if (out.Overflowed() || out.Size() + kCrashPartReserve > out.Capacity()) {
         out.RollBack(mark);
     }

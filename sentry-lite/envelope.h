@@ -101,6 +101,9 @@ class FixedText {
     // A JSON string literal of UTF-16 text, quotes included, as UTF-8; a lone surrogate
     // becomes U+FFFD.
     void AppendJsonUtf16(const uint16_t* text, size_t length);
+    // A JSON string literal of UTF-8 text, quotes included; a byte that is not part of a valid
+    // sequence becomes U+FFFD.
+    void AppendJsonUtf8(const char* text, size_t length);
 
     size_t Size() const { return size_; }
     size_t Capacity() const { return capacity_; }
@@ -123,6 +126,17 @@ class FixedText {
 constexpr size_t kRegisterCount = 17;
 extern const char* const kRegisterNames[kRegisterCount];
 
+// What the machine could tell of one frame, when the report is symbolised: the image that holds
+// it and, where its symbols name one, the function.
+struct FrameSymbol {
+    uint64_t image_addr = 0;            // 0: in no image the reporter knows
+    const uint16_t* package = nullptr;  // the image's path, UTF-16 as the loader keeps it
+    size_t package_length = 0;          // 0: the path is not known
+    const char* function = nullptr;     // UTF-8, or null when unnamed
+    size_t function_length = 0;
+    uint64_t symbol_addr = 0;  // where the function starts
+};
+
 struct CrashException {
     uint32_t code = 0;
     uint64_t address = 0;
@@ -135,6 +149,8 @@ struct CrashException {
     // The crashed thread's frames, innermost first: frames[0] is where it crashed.
     const uint64_t* frames = nullptr;
     size_t frame_count = 0;
+    // One per frame, in the frames' order, or null for frames given by address alone.
+    const FrameSymbol* symbols = nullptr;
 };
 
 struct ImageInfo {
@@ -143,6 +159,12 @@ struct ImageInfo {
     uint32_t time_date_stamp = 0;
     const uint16_t* path = nullptr;  // UTF-16, as the loader keeps it
     size_t path_length = 0;
+    // From the image's CodeView record, when it has one: the debug id's text and the path of
+    // its debug file (UTF-8; length 0 when the record names none).
+    const char* debug_id = nullptr;
+    size_t debug_id_length = 0;
+    const char* debug_file = nullptr;
+    size_t debug_file_length = 0;
 };
 
 // The crash's part of the event: the exception with its stack, then the loaded images. Room

@@ -9,6 +9,7 @@
 #include "database/database_folder_win.h"
 #include "database/open_session_win.h"
 #include "lifecycle.h"
+#include "symbolizer_win.h"
 #include "system_clock_win.h"
 #include "unwinder/stack_walk_win.h"
 
@@ -36,6 +37,7 @@ std::atomic<HandlerStep> handler_step{HandlerStep::kTaking};
 char* crash_part_memory = nullptr;
 size_t crash_part_size = 0;
 uint64_t frames[kMaxFrames];
+FrameSymbol frame_symbols[kMaxFrames];
 
 struct Handler {
     HANDLE thread = nullptr;
@@ -68,13 +70,18 @@ CrashException ExceptionOfCrash() {
 }
 
 // The crash's part of the event into the memory set aside for it: the exception, and, when
-// asked for, the stack and the images (reading those is what may fault).
-void WriteCrashPart(CrashException& exception, bool with_stack_and_images) {
+// asked for, the stack and the images (reading those is what may fault), and the frames named.
+void WriteCrashPart(CrashException& exception, bool with_stack_and_images,
+                    bool symbolized = false) {
     FixedText part(crash_part_memory, kCrashPartCapacity);
     if (with_stack_and_images) {
         exception.frames = frames;
         exception.frame_count =
             WalkStack(crash.context, crash.stack_limit, crash.stack_base, frames, kMaxFrames);
+        if (symbolized) {
+            SymbolizeFrames(frames, exception.frame_count, frame_symbols);
+            exception.symbols = frame_symbols;
+        }
     }
     if (!BeginCrashPart(part, exception)) {
         part.RollBack(0);
@@ -132,6 +139,11 @@ void HandleCrash() {
             dump_size = files.MinidumpSize();
             WriteVersion(*before, time_ms, dump_size);
         }
+        if (setup.symbolize) {
+            handler_step = HandlerStep::kSymbolising;
+            WriteCrashPart(exception, true, true);
+            WriteVersion(*before, time_ms, dump_size);
+        }
     }
 
     handler_step = HandlerStep::kCallingBack;
@@ -162,6 +174,9 @@ bool ClaimCrash() {
 DWORD WINAPI HandlerThread(void*) {
     // Off the launch's path: what a crash will need, and what earlier runs left half done.
     PrepareMinidumps();
+    if (setup.symbolize) {
+        PrepareSymbolizer();
+    }
     SweepLeftOverReports(setup.folder);
     SettleEndedSessions(setup.folder);
     const HANDLE wakes[] = {handler.start, handler.starter};

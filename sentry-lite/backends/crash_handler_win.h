@@ -13,7 +13,8 @@
 // The work of a crash: on a thread started at sentry_init, with a stack of its own, while the
 // crashed thread only wakes it and waits. It writes the report in versions (the event alone,
 // then with the stack and images, then with the minidump, then with what the callback
-// changed), keeps the last whole one under the report's name and ends the process.
+// changed; with symbolising asked for, one with the frames named comes after the minidump),
+// keeps the last whole one under the report's name and ends the process.
 namespace sentry_lite {
 
 // What the crashed thread records of its crash, in static storage: its own stack may have no
@@ -37,6 +38,7 @@ struct CrashHandlerSetup {
     const PublishedEnvelope* envelope = nullptr;
     sentry_crash_function_t callback = nullptr;
     void* callback_data = nullptr;
+    bool symbolize = false;  // one more version, with the frames named on the machine
 };
 
 // At sentry_init: the report's names, the memory a crash writes into, and the thread. False when

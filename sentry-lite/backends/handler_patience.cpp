@@ -6,6 +6,7 @@ uint64_t PatienceFor(HandlerStep step) {
     switch (step) {
         case HandlerStep::kGathering:
             return 60000;
+        case HandlerStep::kSymbolising:
         case HandlerStep::kCallingBack:
             return 10000;
         case HandlerStep::kTaking:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -482,6 +483,79 @@ TEST(FindEnvelopeSession, NoneWithoutAWholeSessionItem) {
     for (const auto& c : cases) {
         PiecewiseReader reader{c.text};
         EXPECT_FALSE(FindEnvelopeSession(std::ref(reader))) << c.what;
+
+// An image with a CodeView record names its debug file for the service; one without names
+// nothing, rather than a made-up id.
+TEST(Envelope, ImagesCarryTheDebugIdsTheirRecordsGive) {
+    CrashException exception;
+    exception.code = 0xC0000005;
+    ImageInfo with_file = Image(0x140000000, 0x5C000, 0x6B1AD38E, u"Z:\\v\\a.exe");
+    with_file.debug_id = "378992c6-b687-6315-344e-d66a9f7c9c87-1";
+    with_file.debug_id_length = std::strlen(with_file.debug_id);
+    with_file.debug_file = "C:\\b\\\"a\".pdb\xFF";
+    with_file.debug_file_length = std::strlen(with_file.debug_file);
+    ImageInfo id_only = with_file;
+    id_only.debug_file_length = 0;
+    ImageInfo none = Image(0x7b000000, 0x1000, 1, u"C:\\windows\\system32\\ntdll.dll");
+    const nlohmann::json images = nlohmann::json::parse(
+        "{\"a\":0" + CrashPart(exception, {with_file, id_only, none}))["debug_meta"]["images"];
+    ASSERT_EQ(images.size(), 3u);
+    EXPECT_EQ(images[0]["debug_id"], "378992c6-b687-6315-344e-d66a9f7c9c87-1");
+    EXPECT_EQ(images[0]["debug_file"], "C:\\b\\\"a\".pdb\uFFFD");
+    EXPECT_EQ(images[0]["code_id"], "6B1AD38E5C000") << "the code id stays as it was";
+    EXPECT_EQ(images[1]["debug_id"], images[0]["debug_id"]);
+    EXPECT_FALSE(images[1].contains("debug_file"));
+    EXPECT_FALSE(images[2].contains("debug_id"));
+    EXPECT_FALSE(images[2].contains("debug_file"));
+}
+
+// A symbolised frame carries what the SDK's do: the image it is in and, where named, the
+// function; a frame outside every image stays an address.
+TEST(Envelope, SymbolisedFramesNameTheirImageAndFunction) {
+    const uint64_t frames[] = {0x3207e16ca, 0x1400013da, 0x17005dca8};  // innermost first
+    const std::u16string library = u"Z:\\v\\orviStudio.dll";
+    const std::u16string exe = u"Z:\\v\\t\u00e9.exe";
+    FrameSymbol symbols[3];
+    symbols[0] = {0x3207e0000,
+                  reinterpret_cast<const uint16_t*>(library.data()),
+                  library.size(),
+                  "WriteThroughNull",
+                  16,
+                  0x3207e16b0};
+    symbols[1] = {
+        0x140000000, reinterpret_cast<const uint16_t*>(exe.data()), exe.size(), nullptr, 0, 0};
+    CrashException exception;
+    exception.code = 0xC0000005;
+    exception.frames = frames;
+    exception.frame_count = 3;
+    exception.symbols = symbols;
+    const nlohmann::json event = nlohmann::json::parse("{\"a\":0" + CrashPart(exception, {}));
+    EXPECT_EQ(event["exception"]["values"][0]["stacktrace"]["frames"], nlohmann::json::parse(R"([
+        {"instruction_addr":"0x17005dca8"},
+        {"instruction_addr":"0x1400013da","package":"Z:\\v\\t\u00e9.exe",
+         "image_addr":"0x140000000"},
+        {"instruction_addr":"0x3207e16ca","package":"Z:\\v\\orviStudio.dll",
+         "image_addr":"0x3207e0000","function":"WriteThroughNull",
+         "symbol_addr":"0x3207e16b0"}])"));
+}
+
+TEST(FixedText, Utf8TextsBecomeJsonStrings) {
+    const struct {
+        const char* name;
+        std::string text;
+        std::string json;
+    } cases[] = {
+        {"plain", "ns::f(int)", "\"ns::f(int)\""},
+        {"quote, backslash, control", "a\"\\\x01", "\"a\\\"\\\\\\u0001\""},
+        {"valid multi-byte kept", "\xC3\xBC\xF0\x9F\x98\x80", "\"\xC3\xBC\xF0\x9F\x98\x80\""},
+        {"stray bytes replaced", "x\xFF\xC3", "\"x\xEF\xBF\xBD\xEF\xBF\xBD\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        char buffer[64];
+        FixedText out(buffer, sizeof buffer);
+        out.AppendJsonUtf8(c.text.data(), c.text.size());
+        EXPECT_EQ(std::string(out.Data(), out.Size()), c.json);
     }
 }
 

@@ -13,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from conftest import EXE, FIXTURES, STAGE, WINEPREFIX, Launcher, stage_launcher
+from debug_files import check
 from test_telemetry import headers, machine_guid  # noqa: F401 (machine_guid is a fixture)
 
 SOURCE = Path(__file__).resolve().parents[2]
@@ -189,6 +190,25 @@ def test_the_archives_hold_the_stripped_launcher_folder_and_its_debug_informatio
         assert debuglink(image) == (debug.name, zlib.crc32(debug.read_bytes())), name
 
 
+def test_sentry_cli_reads_each_image_and_its_debug_file_by_one_debug_id(archives, tmp_path):
+    """The crash reporting service's tool finds the same debug id in an image and in its .debug
+    file, and takes the debug file for symbolication: the launcher folder with its symbols
+    archive, and the sample viewer with its own."""
+    for archive in (f"{TOP}.zip", f"{TOP}-symbols.zip"):
+        with zipfile.ZipFile(archives / archive) as unpacked:
+            unpacked.extractall(tmp_path)
+    images = [tmp_path / TOP / name for name in (EXE, "sentry.dll")]
+    samples = tmp_path / "samples"
+    cmake("--install", BUILD, "--prefix", samples, "--component", "samples")
+    images.append(samples / "orviStudio.dll")
+    for image in images:
+        read = check(image)
+        debug = check(image.with_name(image.name + ".debug"))
+        assert read.debug_id, f"{image.name} has no debug id"
+        assert debug.debug_id == read.debug_id, image.name
+        assert debug.usable and "debug" in debug.features, (image.name, debug)
+
+
 def test_the_unpacked_launcher_hands_over_to_an_application_beside_it(archives, x_display,
                                                                      tmp_path):
     with zipfile.ZipFile(archives / f"{TOP}.zip") as launcher_zip:
@@ -230,6 +250,10 @@ def sample_plugin(plugin_sdk, tmp_path_factory):
           "-DCMAKE_BUILD_TYPE=Release")
     cmake("--build", build, timeout=600)
     return build / "TavroPlugin.dll"
+
+
+def test_the_sample_plugin_carries_a_debug_id(sample_plugin):
+    assert check(sample_plugin).debug_id
 
 
 def sample_log():

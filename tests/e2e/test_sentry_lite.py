@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import FIXTURES, STAGE, WINE_RUN, wine_path
-from envelope import only_envelope, report_files, session_ends
+from envelope import image_of, only_envelope, report_files, session_ends
 
 ACCESS_VIOLATION = 0xC0000005
 
@@ -141,6 +141,29 @@ def test_abort_and_two_crashes_at_once_call_back_once_and_leave_one_report(
     assert code == exit_code
     assert lines == ["init 0", f"callback code={exception_code} closure=ours event=set"]
     assert exception_type(only_report(database)) == kind
+
+
+# Symbolising on the machine only when asked for: then each frame in a known image names it,
+# and the report keeps its minidump and what the callback set.
+@pytest.mark.parametrize("mode, symbolised", [("keep", False), ("symbolize", True)])
+def test_frames_name_their_images_only_when_symbolising_is_asked_for(crasher, tmp_path, mode,
+                                                                     symbolised):
+    database = tmp_path / "reports"
+    code, lines = crasher(mode, wine_path(database))
+    assert code == ACCESS_VIOLATION & 0xFF
+    assert lines == ["init 0", "callback code=0xC0000005 closure=ours event=set"]
+    envelope = only_envelope(database)
+    event = envelope.event
+    frames = event["exception"]["values"][0]["stacktrace"]["frames"]
+    if not symbolised:
+        assert all(set(frame) == {"instruction_addr"} for frame in frames), frames
+    else:
+        crashed = frames[-1]
+        assert crashed["package"].endswith("\\lite_crasher.exe"), crashed
+        assert image_of(event, int(crashed["instruction_addr"], 16)) == crashed["package"]
+        named = [f["function"] for f in frames if "function" in f]
+        assert "BaseThreadInitThunk" in named, frames
+    assert [h["type"] for h, _ in envelope.items] == ["event", "session", "attachment"]
 
 
 def test_release_and_tags_of_any_bytes_give_a_report_that_parses(crasher, tmp_path):
