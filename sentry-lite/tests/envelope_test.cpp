@@ -483,6 +483,8 @@ TEST(FindEnvelopeSession, NoneWithoutAWholeSessionItem) {
     for (const auto& c : cases) {
         PiecewiseReader reader{c.text};
         EXPECT_FALSE(FindEnvelopeSession(std::ref(reader))) << c.what;
+    }
+}
 
 // An image with a CodeView record names its debug file for the service; one without names
 // nothing, rather than a made-up id.
