@@ -482,17 +482,21 @@ def test_a_database_folder_near_the_path_limit_is_written_sent_and_capped(upload
     with Receiver(expect=10) as receiver:
         launcher = uploads(0, dsn=receiver.dsn(), receiver=receiver, folder=folder)
         assert len(wine_path(launcher.database)) == NEAR_THE_LIMIT
+        # Written a day ago: within the age the queue keeps reports for.
+        written_at = time.time() - 86400
         names = []
         for i in range(35):
             name = f"{i:08x}-0000-4000-8000-{i:012x}.envelope"
             path = launcher.database / name
             path.write_bytes(crash_envelope(event_id(i)))
-            os.utime(path, (1709208000 + i * 60, 1709208000 + i * 60))
+            os.utime(path, (written_at + i * 60, written_at + i * 60))
             names.append(name)
         bodies = [(launcher.database / name).read_bytes() for name in names]
-        left = launcher.database / f"{35:08x}-0000-4000-8000-{35:012x}.1.tmp"
+        # Named as this reporter names a version it was writing: the sweep takes no other name.
+        stamp = time.strftime("%Y%m%dT%H%M%S000Z", time.gmtime(written_at + 35 * 60))
+        left = launcher.database / f"{stamp}-4242.1.tmp"
         left.write_bytes(crash_envelope(event_id(35)))
-        os.utime(left, (1709208000 + 35 * 60, 1709208000 + 35 * 60))
+        os.utime(left, (written_at + 35 * 60, written_at + 35 * 60))
         swept = left.name.split(".")[0] + ".envelope"
         # The application crashes at once, before the run sends anything.
         launcher.env["TAVRO_TEST_APP_WAIT_MS"] = "0"
@@ -505,7 +509,7 @@ def test_a_database_folder_near_the_path_limit_is_written_sent_and_capped(upload
         launcher.env["TAVRO_TEST_APP_WAIT_MS"] = str(WAIT_MS)
         run_to_the_end(launcher)
         receiver.wait_for(11, 1)
-    assert crash_bodies(receiver) == bodies[7:17]
+    assert crash_bodies(receiver) == written(bodies[7:17])
     assert pending(launcher) == sorted(names[17:] + [swept, report])
 
 
