@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "ascii_names.h"
 #include "database/database_folder.h"
 #include "database/folder_paths.h"
 #include "envelope.h"
@@ -24,22 +25,6 @@ std::wstring Widen(const std::string& text) {
     MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), size);
     wide.resize(static_cast<size_t>(size) - 1);
     return wide;
-}
-
-// Names this reporter writes are ASCII; anything else is not one of them.
-std::optional<std::string> NarrowAscii(const std::wstring& text) {
-    std::string narrow;
-    for (const wchar_t c : text) {
-        if (c >= 0x80) {
-            return std::nullopt;
-        }
-        narrow += static_cast<char>(c);
-    }
-    return narrow;
-}
-
-std::wstring WidenAscii(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
 }
 
 std::wstring AbsolutePath(const std::wstring& path) {

@@ -12,9 +12,11 @@
 #include <set>
 #include <vector>
 
+#include "ascii_names.h"
 #include "database/database_folder.h"
 #include "database/database_folder_win.h"
 #include "database/open_session.h"
+#include "file_handle_win.h"
 #include "module_exports_win.h"
 
 namespace sentry_lite {
@@ -32,42 +34,6 @@ constexpr int kFileDispositionInformation = 13;
 std::mutex holder_mutex;
 std::atomic<HANDLE> held{nullptr};
 NtSetInformationFileFunction set_information = nullptr;
-
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
-        other.handle_ = INVALID_HANDLE_VALUE;
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    FileHandle& operator=(FileHandle&&) = delete;
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
-};
-
-std::wstring WidenAscii(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
-
-std::optional<std::string> NarrowAscii(const wchar_t* text) {
-    std::string narrow;
-    for (; *text != L'\0'; ++text) {
-        if (*text >= 0x80) {
-            return std::nullopt;
-        }
-        narrow += static_cast<char>(*text);
-    }
-    return narrow;
-}
 
 bool MarkForRemoval(HANDLE file) {
     FILE_DISPOSITION_INFO disposition{};

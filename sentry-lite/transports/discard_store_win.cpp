@@ -1,5 +1,7 @@
 #include "transports/discard_store_win.h"
 
+#include "file_handle_win.h"
+
 // clang-format off
 #include <windows.h>
 // clang-format on
@@ -10,23 +12,6 @@ namespace {
 // Another process holds the file for a few milliseconds at most.
 constexpr int kOpenTries = 20;
 constexpr DWORD kOpenRetryMs = 10;
-
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-    }
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
-};
 
 HANDLE OpenShared(const std::wstring& path, DWORD access, DWORD share, DWORD disposition) {
     for (int attempt = 0;; ++attempt) {

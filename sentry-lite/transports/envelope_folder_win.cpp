@@ -8,22 +8,11 @@
 #include <optional>
 #include <vector>
 
+#include "ascii_names.h"
 #include "envelope.h"
 
 namespace sentry_lite {
 namespace {
-
-// The names of the envelopes this reporter writes are ASCII; another name is not one of them.
-std::optional<std::string> NarrowAscii(const wchar_t* text) {
-    std::string narrow;
-    for (; *text != L'\0'; ++text) {
-        if (*text >= 0x80) {
-            return std::nullopt;
-        }
-        narrow += static_cast<char>(*text);
-    }
-    return narrow;
-}
 
 class Win32EnvelopeFile final : public EnvelopeFile {
   public:

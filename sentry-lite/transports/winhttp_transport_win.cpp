@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "ascii_names.h"
 #include "module_exports_win.h"
 #include "transports/proxy_choice.h"
 
@@ -140,11 +141,6 @@ class InternetHandle {
   private:
     HINTERNET handle_;
 };
-
-// The DSN's parts are ASCII: the parser takes nothing else.
-std::wstring WidenAscii(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
 
 std::optional<std::string> QueryHeader(HINTERNET request, DWORD query, const wchar_t* name) {
     DWORD size = 0;
