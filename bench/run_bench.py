@@ -31,17 +31,33 @@ class Runner:
         self.count = 0
 
     def run(self, program, *args, label="run", extra=None):
-        """Runs one program of the folder and returns what it recorded: {key: [values]}."""
+        """Runs one program of the folder and returns what it recorded: {key: [values]}.
+
+        A run that records nothing is tried once more with Wine's error channels on: a start
+        that never reached the hand-off is no measurement, and one lost to the machine (seen
+        once on a fresh CI machine, exit code 1 from Wine) should not end the benchmark. A
+        second one ends it, with what Wine said."""
+        values, failure = self._run_once(program, args, label, extra or {})
+        if values:
+            return values
+        print(f"bench: {failure}; trying once more", file=sys.stderr)
+        values, failure = self._run_once(program, args, label,
+                                         {**(extra or {}), "WINEDEBUG": "err+all"})
+        if not values:
+            sys.exit(failure)
+        return values
+
+    def _run_once(self, program, args, label, extra):
         self.count += 1
         record = self.scratch / f"{self.count}.txt"
-        env = {**self.env, "BENCH_RECORD": wine_path(record), "BENCH_LABEL": label,
-               **(extra or {})}
+        env = {**self.env, "BENCH_RECORD": wine_path(record), "BENCH_LABEL": label, **extra}
         # Standard output to a file, as a caller that redirects it gets it. Not /dev/null: a
         # character device makes the runtime write its lines unbuffered, one system call per
         # character, which no real caller sees (a GUI start has no standard output at all).
-        with open(self.scratch / "stdout.txt", "wb") as out:
+        errors = self.scratch / "stderr.txt"
+        with open(self.scratch / "stdout.txt", "wb") as out, open(errors, "wb") as err:
             done = subprocess.run(["wine", str(self.folder / program), *args], env=env,
-                                  cwd=self.folder, stdout=out, stderr=subprocess.DEVNULL,
+                                  cwd=self.folder, stdout=out, stderr=err,
                                   timeout=120, check=False)
         values = {}
         if record.exists():
@@ -49,9 +65,11 @@ class Runner:
                 key, value = line.rsplit(" ", 1)
                 values.setdefault(key, []).append(float(value))
             record.unlink()
-        if not values:
-            sys.exit(f"{program} {' '.join(args)} recorded nothing (exit code {done.returncode})")
-        return values
+        if values:
+            return values, None
+        said = errors.read_text(errors="replace").strip()[-4000:]
+        return None, (f"{program} {' '.join(args)} recorded nothing (exit code "
+                      f"{done.returncode})" + (f"; Wine said:\n{said}" if said else ""))
 
 
 def quartiles(values):
