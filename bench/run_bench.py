@@ -220,13 +220,23 @@ ENVELOPE = (b'{"event_id":"' + b"0" * 32 + b'"}\n{"type":"event","length":1000}\
             b"x" * 1000 + b"\n")
 
 
-def fresh_database(folder, pending=0):
-    """The launcher folder's "dump" emptied, then `pending` crash envelopes put in it."""
+def stamp(seconds_ago):
+    """A report name's UTC stamp (YYYYMMDDTHHMMSSmmmZ) of a moment before now: recent, so the
+    queue's age limit keeps the file."""
+    return time.strftime("%Y%m%dT%H%M%S000Z", time.gmtime(time.time() - seconds_ago))
+
+
+def fresh_database(folder, pending=0, last_crash=False):
+    """The launcher folder's "dump" emptied, then `pending` crash envelopes of earlier runs put
+    in it, each already tried once on a start whose network failed (the backlog), and, with
+    `last_crash`, the report of a crash of the last run that no start has tried yet."""
     database = Path(folder) / "dump"
     shutil.rmtree(database, ignore_errors=True)
     database.mkdir()
     for i in range(pending):
-        (database / f"20240229T1200{i:02d}000Z-{i}.envelope").write_bytes(ENVELOPE)
+        (database / f"{stamp(86400 + i)}-{i}~1.envelope").write_bytes(ENVELOPE)
+    if last_crash:
+        (database / f"{stamp(60)}-last.envelope").write_bytes(ENVELOPE)
 
 
 def print_row(label, values):
@@ -267,9 +277,9 @@ def queue_rows(folder, env, runs):
     none waiting: what the upload queue costs a start."""
     runner = Runner(folder, {**env, "TAVRO_TEST_PLUGIN_DSN": UNREACHABLE_DSN})
 
-    def hand_off(pending):
+    def hand_off(pending, last_crash=False):
         def run():
-            fresh_database(folder, pending)
+            fresh_database(folder, pending, last_crash)
             return runner.run(EXE, "--sw-renderer", "a.gcode", label="queue")["entry_us queue"][0]
         return run
 
@@ -277,6 +287,12 @@ def queue_rows(folder, env, runs):
             f"{UNREACHABLE_DSN}, nothing listening; {runs} alternating pairs of runs):",
             ("none pending: process creation to `layrix_main`", hand_off(0)),
             (f"{PENDING} pending: process creation to `layrix_main`", hand_off(PENDING)), runs)
+    # The last run's crash is sent at once, not after the delay that keeps the rest of the
+    # sending off the hand-off: what that costs the hand-off.
+    compare(f"A crash of the last run waiting at the start (the same set-up; {runs} alternating "
+            f"pairs of runs):",
+            ("none pending: process creation to `layrix_main`", hand_off(0)),
+            ("crash waiting: process creation to `layrix_main`", hand_off(0, True)), runs)
     fresh_database(folder)
 
 
