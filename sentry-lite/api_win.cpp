@@ -222,7 +222,10 @@ int sentry_init(sentry_options_t* options) {
     setup.callback = owned->on_crash;
     setup.callback_data = owned->on_crash_data;
     setup.symbolize = owned->symbolize_stacktraces != 0;
+    // Before the handler's thread, which starts the uploads when their time comes.
+    sentry_lite::PrepareUploads(folder, owned->dsn.value_or(""));
     if (folder.empty() || !sentry_lite::StartCrashHandler(setup)) {
+        sentry_lite::PrepareUploads({}, {});
         return 1;
     }
     database_folder = folder;
@@ -236,8 +239,6 @@ int sentry_init(sentry_options_t* options) {
     Publish();
     lifecycle.Start();
     sentry_lite::InstallCapture(lifecycle, session_end);
-    // Returns at once: listing the folder and every request are the upload thread's.
-    sentry_lite::StartUploads(folder, running_options->dsn.value_or(""));
     return 0;
 }
 

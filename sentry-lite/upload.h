@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Sending the envelopes waiting in the database folder, on a thread of its own. None of these
@@ -7,13 +8,22 @@
 // envelope goes at the next start).
 namespace sentry_lite {
 
-// Starts the upload thread for `database_folder` (an absolute path). The thread caps the
-// folder at once (the newest kKeptEnvelopes envelopes of each kind stay, whatever the DSN),
-// then, when `dsn` reads, sends the oldest envelopes first, at most kSentPerRun in the run,
-// from a moment after the start (or from the stop, when that comes first). Returns false when
-// the thread could not be started, or uploads are already running. Returns at once: listing
-// the folder and every request are the thread's.
-bool StartUploads(const std::wstring& database_folder, const std::string& dsn);
+// At sentry_init: the folder (an absolute path) and the DSN the uploads will use. Nothing
+// starts here, no thread and no library: the launch is still loading the application's.
+void PrepareUploads(const std::wstring& database_folder, const std::string& dsn);
+
+// Whether a crash report no start has tried yet waits in the prepared folder (LastRunsCrash):
+// one listing of it. The reporter's thread then starts the uploads at once.
+bool LastRunsCrashWaits();
+
+// Starts the upload thread, once after PrepareUploads and never after StopUploads. The thread
+// sweeps what earlier runs left half done (reports, sessions that ended unseen), caps the
+// folder (the newest kKeptEnvelopes envelopes of each kind stay, whatever the DSN), then, when
+// the DSN reads, sends the last run's crash at once and the rest oldest first, from
+// `backlog_delay_ms` after its start (or from the stop), at most kSentPerRun in the run.
+// False when the thread could not be started, runs already, or the uploads were not prepared.
+// Returns at once: listing the folder and every request are the thread's.
+bool StartUploads(uint32_t backlog_delay_ms);
 
 // A new envelope is in the folder (a finished session): the thread looks again. Nothing
 // happens when uploads are not running.
@@ -23,7 +33,8 @@ void WakeUploads();
 // its own report (it goes at the next start, once). An atomic store only: no lock, no memory.
 void HoldUploads();
 
-// Ends the thread: it sends what is still pending (a session's end written just before) for
+// Ends the thread, started here first when the run ends before it was (a short run's session
+// end still goes): it sends what is still pending (a session's end written just before) for
 // at most kStopPatienceMs, each request bounded to end within it, and this waits that long at
 // most, then leaves a request begun before the stop in flight to the end of the process (its
 // file, named in flight, is removed at the next start: the server may have taken it).

@@ -251,6 +251,23 @@ QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send
     return plan;
 }
 
+std::optional<std::string> LastRunsCrash(const std::vector<PendingEnvelope>& found) {
+    std::optional<std::string> newest;
+    std::string newest_key;
+    for (const PendingEnvelope& envelope : found) {
+        if (!IsEnvelopeName(envelope.name) || IsSessionEndName(envelope.name) ||
+            FailedStarts(envelope.name) > 0) {
+            continue;
+        }
+        std::string key = AgeKey(envelope);
+        if (!newest || key > newest_key) {
+            newest = envelope.name;
+            newest_key = std::move(key);
+        }
+    }
+    return newest;
+}
+
 FileDecision DecideFile(const HttpOutcome& outcome) {
     FileDecision decision;
     if (!outcome.answered || outcome.status == 407 || outcome.status == 408) {

@@ -61,6 +61,11 @@ struct QueuePlan {
 // Envelopes that are not IsEnvelopeName are left out of both lists.
 QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send_at_most);
 
+// The crash report sent first at a start, before the backlog and at once: the newest one no
+// start has tried yet, which is the last run's crash (a crash loop at start-up sends each one
+// in the next run's first second). None when every crash report waiting has been tried.
+std::optional<std::string> LastRunsCrash(const std::vector<PendingEnvelope>& found);
+
 // Whether an envelope is older than kMaxEnvelopeAgeMs at `now_ms` (by AgeKey's time).
 bool IsExpired(const PendingEnvelope& envelope, int64_t now_ms);
 

@@ -6,12 +6,13 @@
 #include "backends/native_files_win.h"
 #include "backends/report_versions.h"
 #include "crash_facts_win.h"
-#include "database/database_folder_win.h"
 #include "database/open_session_win.h"
 #include "lifecycle.h"
 #include "symbolizer_win.h"
 #include "system_clock_win.h"
+#include "transports/send_loop.h"
 #include "unwinder/stack_walk_win.h"
+#include "upload.h"
 
 namespace sentry_lite {
 namespace {
@@ -118,6 +119,15 @@ bool WriteVersion(PreparedEnvelope& prepared, int64_t time_ms, uint64_t dump_siz
     return versions.Write(pieces, kPieceCount, attachment_size > 0 ? dump_size : 0);
 }
 
+// dbghelp, for the minidump and the frames' names. Loading it takes the loader lock, which the
+// launch's own loads want in the first seconds.
+void PrepareCrashLibraries() {
+    PrepareMinidumps();
+    if (setup.symbolize) {
+        PrepareSymbolizer();
+    }
+}
+
 // The work of one crash: the report in versions, each more complete than the one before, the
 // callback, and the last whole version kept under the report's name, or none when the callback
 // discards the report. Tags the callback sets are in the report; when the callback itself
@@ -134,6 +144,12 @@ void HandleCrash() {
         WriteVersion(*before, time_ms, 0);
         WriteCrashPart(exception, true);
         WriteVersion(*before, time_ms, 0);
+        // A crash in the first seconds comes before the libraries were loaded: loaded now, with
+        // a whole report already kept, so a load that waits for ever on a loader lock the
+        // crashed thread holds costs only the versions after it.
+        handler_step = HandlerStep::kLoading;
+        PrepareCrashLibraries();
+        handler_step = HandlerStep::kGathering;
         const HANDLE dump = files.CreateMinidumpFile();
         if (dump != INVALID_HANDLE_VALUE && WriteMinidump(dump, crash.thread_id, &crash.pointers)) {
             dump_size = files.MinidumpSize();
@@ -171,18 +187,23 @@ bool ClaimCrash() {
 // process (as Wine ends one whose stack overflow leaves no room for the exception) must not be
 // kept waiting for by this one, which would keep the process from ending. Crashes after that
 // are handled on the crashed thread.
+//
+// The reporter's one thread at the start. What can wait does, past the launch and the viewer's
+// first moments (kSendDelayMs): dbghelp, and the upload thread (with WinHTTP, the sweep and the
+// cap); a crash before then loads dbghelp itself. A crash of the last run waiting starts the
+// uploads at once, so it reaches the server even when this run crashes in its first second.
 DWORD WINAPI HandlerThread(void*) {
-    // Off the launch's path: what a crash will need, and what earlier runs left half done.
-    PrepareMinidumps();
-    if (setup.symbolize) {
-        PrepareSymbolizer();
-    }
-    SweepLeftOverReports(setup.folder);
-    SettleEndedSessions(setup.folder);
     const HANDLE wakes[] = {handler.start, handler.starter};
-    DWORD woken;
-    while ((woken = WaitForMultipleObjects(2, wakes, FALSE, kSeenEveryMs)) == WAIT_TIMEOUT) {
-        TouchOpenSession();
+    if (LastRunsCrashWaits()) {
+        StartUploads(kSendDelayMs);
+    }
+    DWORD woken = WaitForMultipleObjects(2, wakes, FALSE, kSendDelayMs);
+    if (woken == WAIT_TIMEOUT) {
+        PrepareCrashLibraries();
+        StartUploads(0);
+        while ((woken = WaitForMultipleObjects(2, wakes, FALSE, kSeenEveryMs)) == WAIT_TIMEOUT) {
+            TouchOpenSession();
+        }
     }
     if (woken != WAIT_OBJECT_0 || handler.stop.load()) {
         return 0;

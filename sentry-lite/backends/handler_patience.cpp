@@ -10,6 +10,7 @@ uint64_t PatienceFor(HandlerStep step) {
         case HandlerStep::kCallingBack:
             return 10000;
         case HandlerStep::kTaking:
+        case HandlerStep::kLoading:
             break;
     }
     return 10000;

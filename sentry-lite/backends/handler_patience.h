@@ -5,13 +5,14 @@
 // How long a crashed thread waits for the handler thread to do the crash's work. Each step of
 // the work has its own patience: taking the crash, gathering what the report holds (the
 // minidump writer loads every image's symbols under Wine, which takes seconds), and the
-// callback, which runs in a process that may hold any lock; naming the frames, which reads
-// files through dbghelp, has a time of its own, so a look-up that hangs costs only its version. A
-// step reached anew starts its own time; the clock decides, not the wait, which can come back early
-// (under Wine it does when the minidump writer suspends and resumes the waiting thread).
+// callback, which runs in a process that may hold any lock; loading dbghelp for a crash in the
+// first seconds, which waits for a loader lock the crashed thread may hold; naming the frames,
+// which reads files through dbghelp, has a time of its own, so a look-up that hangs costs only its
+// version. A step reached anew starts its own time; the clock decides, not the wait, which can come
+// back early (under Wine it does when the minidump writer suspends and resumes the waiting thread).
 namespace sentry_lite {
 
-enum class HandlerStep : uint32_t { kTaking, kGathering, kSymbolising, kCallingBack };
+enum class HandlerStep : uint32_t { kTaking, kLoading, kGathering, kSymbolising, kCallingBack };
 
 uint64_t PatienceFor(HandlerStep step);
 

@@ -687,26 +687,69 @@ TEST(SendLoopRun, WithoutADsnTheCapIsAppliedAtOnceAndNothingElse) {
     for (const std::string& name : Numbered("crash-", 0, kKeptEnvelopes + 1)) {
         run.Add({File(name)});
     }
-    run.loop.Run();
+    run.loop.Run(kSendDelayMs);
     EXPECT_EQ(run.TakeLog(), Log{"remove crash-00"});
     run.loop.Pass(true);
     EXPECT_EQ(run.TakeLog(), Log{});
 }
 
+// The last run's crash (the newest untried) goes at once with the cap's count, the backlog
+// after the delay, oldest first.
 TEST(SendLoopRun, CapsAtOnceThenSendsAfterTheDelayUntilTheBudgetIsSpent) {
     Uploads run;
     for (const std::string& name : Numbered("crash-", 0, kKeptEnvelopes + 1)) {
         run.Add({File(name)});
     }
     run.timer.waits = {[] { return false; }};  // the send delay runs out
-    run.loop.Run();
-    Log expected = {"remove crash-00", "wait 2000"};
-    for (const std::string& name : Numbered("crash-", 1, kSentPerRun)) {
-        // The cap's count goes with the first.
-        expected.push_back("post " + name + (name == "crash-01" ? " +report" : ""));
+    run.loop.Run(kSendDelayMs);
+    Log expected = {"remove crash-00", "post crash-30 +report", "remove crash-30", "wait 2000"};
+    for (const std::string& name : Numbered("crash-", 1, kSentPerRun - 1)) {
+        expected.push_back("post " + name);
         expected.push_back("remove " + name);
     }
     EXPECT_EQ(run.TakeLog(), expected) << "the budget spent, the thread ends without waiting again";
+}
+
+TEST(SendLoopRun, TheLastRunsCrashGoesBeforeTheDelayAndTheBacklogAfterIt) {
+    const struct {
+        const char* what;
+        std::vector<FakeEnvelope> files;  // oldest first
+        std::vector<HttpOutcome> answers;
+        uint32_t delay_ms;
+        Log log;
+    } cases[] = {
+        {"tried reports and session ends wait; the untried one goes at once",
+         {File("old~1"), File("new"), File("older-session"), File("newest~2")},
+         {},
+         kSendDelayMs,
+         {"post new", "remove new", "wait 2000", "post old~1", "remove old~1", "post older-session",
+          "remove older-session", "post newest~2", "remove newest~2", "wait forever"}},
+        {"started once the delay is over: no wait before the backlog",
+         {File("old~1"), File("new")},
+         {},
+         0,
+         {"post new", "remove new", "post old~1", "remove old~1", "wait forever"}},
+        {"no answer for it: marked, and the backlog waits for the next start",
+         {File("old~1"), File("new")},
+         {kNoAnswer},
+         kSendDelayMs,
+         {"post new", "rename new to new~1", "wait 2000", "wait forever"}},
+        {"nothing untried: only the wait, then the backlog",
+         {File("old~1"), File("end-session")},
+         {},
+         kSendDelayMs,
+         {"wait 2000", "post old~1", "remove old~1", "post end-session", "remove end-session",
+          "wait forever"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Uploads run;
+        run.Add(c.files);
+        run.transport.answers = {c.answers.begin(), c.answers.end()};
+        run.timer.waits = {[] { return false; }};
+        run.loop.Run(c.delay_ms);
+        EXPECT_EQ(run.TakeLog(), c.log);
+    }
 }
 
 TEST(SendLoopRun, APassThatBeginsAfterTheStopIsTheLast) {
@@ -718,38 +761,38 @@ TEST(SendLoopRun, APassThatBeginsAfterTheStopIsTheLast) {
     const std::vector<Case> cases = {
         {"the stop ends the send delay",
          [](Uploads& run) { run.stop.Stop(run.timer.now_ms); },
-         {"wait 2000", "post a", "remove a"}},
+         {"wait 2000", "post a~1", "remove a~1"}},
         {"the stop comes after the first pass",
          [](Uploads&) {},
-         {"wait 2000", "post a", "remove a", "wait forever", "post b", "remove b"}},
+         {"wait 2000", "post a~1", "remove a~1", "wait forever", "post b~1", "remove b~1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Uploads run;
-        run.Add({File("a")});
+        run.Add({File("a~1")});
         run.timer.waits = {
             [&] {
                 c.first_wait(run);
                 return true;
             },
             [&] {
-                run.Add({File("b")});
+                run.Add({File("b~1")});
                 run.stop.Stop(run.timer.now_ms);
                 return true;
             },
             [] { return true; },
         };
-        run.loop.Run();
+        run.loop.Run(kSendDelayMs);
         EXPECT_EQ(run.TakeLog(), c.log);
     }
 }
 
 TEST(SendLoopRun, AWaitThatFailsEndsTheThread) {
     Uploads run;
-    run.Add({File("a")});
+    run.Add({File("a~1")});
     run.timer.waits = {[] { return true; }};
-    run.loop.Run();
-    EXPECT_EQ(run.TakeLog(), (Log{"wait 2000", "post a", "remove a", "wait forever"}));
+    run.loop.Run(kSendDelayMs);
+    EXPECT_EQ(run.TakeLog(), (Log{"wait 2000", "post a~1", "remove a~1", "wait forever"}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,39 @@ TEST(PlanQueue, SessionEndsAreCappedApartFromCrashReports) {
     EXPECT_EQ(plan.send,
               (Names{"20240229T000000000Z-1.envelope", "20240301T120010000Z-10-session.envelope",
                      "20240301T120011000Z-11-session.envelope"}));
+}
+
+// The newest crash report no start has tried goes first; session ends, tried reports, files in
+// flight and names of other kinds never do.
+TEST(LastRunsCrash, TheNewestUntriedCrashReport) {
+    const struct {
+        const char* what;
+        std::vector<PendingEnvelope> found;
+        std::optional<std::string> first;
+    } cases[] = {
+        {"empty folder", {}, std::nullopt},
+        {"newest of two by the stamp, not by the list's order",
+         {{"20240302T000000000Z-2.envelope", 0}, {"20240229T000000000Z-1.envelope", 0}},
+         "20240302T000000000Z-2.envelope"},
+        {"a newer one already tried is passed over",
+         {{"20240229T000000000Z-1.envelope", 0}, {"20240302T000000000Z-2~1.envelope", 0}},
+         "20240229T000000000Z-1.envelope"},
+        {"only tried ones: none",
+         {{"20240229T000000000Z-1~4.envelope", 0}, {"20240302T000000000Z-2~1.envelope", 0}},
+         std::nullopt},
+        {"a session end is no crash",
+         {{"20240303T000000000Z-3-session.envelope", 0}, {"20240229T000000000Z-1.envelope", 0}},
+         "20240229T000000000Z-1.envelope"},
+        {"in flight or of another kind: none",
+         {{"20240303T000000000Z-3.envelope.inflight", 0}, {"20240303T000000000Z-4.tmp", 0}},
+         std::nullopt},
+        {"a name without a stamp ages by its last write",
+         {{"f0e1d2c3.envelope", kLeapDay + 86400000}, {"20240229T000000000Z-1.envelope", 0}},
+         "f0e1d2c3.envelope"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(LastRunsCrash(c.found), c.first) << c.what;
+    }
 }
 
 // The names the reporter writes are told apart, and both are envelopes of the queue.

@@ -1,5 +1,7 @@
 #include "transports/send_loop.h"
 
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "outgoing_envelope.h"
@@ -43,17 +45,22 @@ SendLoop::SendLoop(EnvelopeFolder& folder, DiscardStore& discards, Transport* tr
       stop_(stop),
       held_(held) {}
 
-void SendLoop::Run() {
+void SendLoop::Run(uint32_t backlog_delay_ms) {
     // The cap first, at once and whatever the DSN: a run that ends at once (a crash loop) still
     // keeps the folder from filling.
     Pass(false);
     if (transport_ == nullptr) {
         return;
     }
-    // Sending waits for the launch to be over: loading WinHTTP (and the libraries it loads)
+    // A viewer that crashes a second into every start would otherwise never send a report, and
+    // the newest crash is the one a team wants to see first.
+    SendLastRunsCrash();
+    // The backlog waits for the launch to be over: loading WinHTTP (and the libraries it loads)
     // holds the loader lock, which the hand-off's own loads would wait for. The stop, or a new
     // envelope, ends the wait early.
-    timer_.WaitForWake(kSendDelayMs);
+    if (backlog_delay_ms > 0) {
+        timer_.WaitForWake(backlog_delay_ms);
+    }
     // A pass that started after the stop is the last: it sends what the end of the run left
     // (the session's end) while the stop waits for it.
     while (true) {
@@ -91,6 +98,13 @@ void SendLoop::Pass(bool send) {
         if (!run_.MayPost() || !SendFile(name)) {
             return;
         }
+    }
+}
+
+void SendLoop::SendLastRunsCrash() {
+    const std::optional<std::string> name = LastRunsCrash(folder_.List());
+    if (name && run_.MayPost()) {
+        SendFile(*name);
     }
 }
 

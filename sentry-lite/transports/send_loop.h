@@ -16,8 +16,8 @@
 // and the waits are the platform's, behind the small classes below.
 namespace sentry_lite {
 
-// How long after the start the first envelope waits, unless the run ends sooner: the launch
-// and the viewer's own start are over by then.
+// How long after the start the backlog waits, unless the run ends sooner: the launch and the
+// viewer's own start are over by then. The last run's crash does not wait (LastRunsCrash).
 constexpr uint32_t kSendDelayMs = 2000;
 // A wait without a time-out.
 constexpr uint32_t kWaitForever = UINT32_MAX;
@@ -124,10 +124,10 @@ class SendLoop {
              std::string public_dsn, SendTimer& timer, const StopRequest& stop,
              const std::atomic<bool>& held);
 
-    // The thread's sequence: the cap at once, then the passes that send, from kSendDelayMs
-    // after the start (or the first wake), one a wake, until the run's budget is spent or a pass
-    // that began after the stop is over.
-    void Run();
+    // The thread's sequence: the cap at once, then the last run's crash at once, then the passes
+    // that send, from `backlog_delay_ms` after the start (or the first wake), one a wake, until
+    // the run's budget is spent or a pass that began after the stop is over.
+    void Run(uint32_t backlog_delay_ms);
 
     // One pass over the folder: the cap's removals (by number and by age), then, when `send`,
     // the envelopes the run may still post, oldest first, until one says to stop. Files that
@@ -135,6 +135,8 @@ class SendLoop {
     void Pass(bool send);
 
   private:
+    // The newest crash report no start has tried, before anything else is sent.
+    void SendLastRunsCrash();
     // Whether to go on with the next envelope.
     bool SendFile(const std::string& name);
     // Removes a file unsent and counts what it held; one another process has open stays.

@@ -12,6 +12,8 @@
 #include <string>
 #include <utility>
 
+#include "database/database_folder_win.h"
+#include "database/open_session_win.h"
 #include "dsn.h"
 #include "envelope.h"
 #include "transports/discard_store_win.h"
@@ -65,13 +67,18 @@ class EventTimer final : public SendTimer {
 // What the thread works with. The caller's side keeps one reference, the thread another, so
 // a thread left behind by StopUploads still has its state when it comes back.
 struct Uploader {
-    explicit Uploader(const std::wstring& database_folder)
-        : folder(database_folder), discards(database_folder) {}
+    Uploader(const std::wstring& database_folder, uint32_t delay_ms)
+        : path(database_folder),
+          folder(database_folder),
+          discards(database_folder),
+          backlog_delay_ms(delay_ms) {}
 
+    std::wstring path;
     Win32EnvelopeFolder folder;
     Win32DiscardStore discards;
     std::unique_ptr<Transport> transport;  // none when the DSN does not read
     std::string public_dsn;
+    uint32_t backlog_delay_ms;
     EventHandle wake;
     StopRequest stop;
 };
@@ -83,44 +90,57 @@ DWORD WINAPI UploadThread(void* parameter) {
     // Out of the way of the launch and the viewer, which want the processor now.
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     try {
+        // Before the listing that caps and sends: a report restored here is sent with the
+        // rest, and a session that ended unseen is counted in this run.
+        SweepLeftOverReports(uploader.path);
+        SettleEndedSessions(uploader.path);
         EventTimer timer(uploader.wake.get());
         SendLoop(uploader.folder, uploader.discards, uploader.transport.get(), uploader.public_dsn,
                  timer, uploader.stop, held)
-            .Run();
+            .Run(uploader.backlog_delay_ms);
     } catch (const std::bad_alloc&) {
         // What was not sent stays for the next start; this thread must not crash.
     }
     return 0;
 }
 
+// What PrepareUploads was given, until the stop; empty when there is nothing to start.
+struct Prepared {
+    std::wstring folder;
+    std::string dsn;
+};
+
 std::mutex uploads_mutex;
+Prepared prepared;
 std::shared_ptr<Uploader> running;
 HANDLE running_thread = nullptr;
 
-std::shared_ptr<Uploader> MakeUploader(const std::wstring& folder, const std::string& dsn_text) {
-    auto uploader = std::make_shared<Uploader>(folder);
-    if (const std::optional<Dsn> dsn = ParseDsn(dsn_text)) {
+std::shared_ptr<Uploader> MakeUploader(uint32_t backlog_delay_ms) {
+    auto uploader = std::make_shared<Uploader>(prepared.folder, backlog_delay_ms);
+    if (const std::optional<Dsn> dsn = ParseDsn(prepared.dsn)) {
         uploader->transport = MakeWinHttpTransport(*dsn);
         uploader->public_dsn = PublicDsnText(*dsn);
     }
     return uploader;
 }
 
-}  // namespace
-
-bool StartUploads(const std::wstring& database_folder, const std::string& dsn) {
-    const std::lock_guard<std::mutex> lock(uploads_mutex);
-    if (running != nullptr || database_folder.empty()) {
+// With uploads_mutex held. `stopping`: the run is ending, and the thread's first pass is its
+// last.
+bool StartThread(uint32_t backlog_delay_ms, bool stopping) {
+    if (running != nullptr || prepared.folder.empty()) {
         return false;
     }
     std::shared_ptr<Uploader> uploader;
     try {
-        uploader = MakeUploader(database_folder, dsn);
+        uploader = MakeUploader(backlog_delay_ms);
     } catch (const std::bad_alloc&) {
         return false;
     }
     if (!uploader->wake) {
         return false;
+    }
+    if (stopping) {
+        uploader->stop.Stop(GetTickCount64());
     }
     auto* reference = new (std::nothrow) std::shared_ptr<Uploader>(uploader);
     if (reference == nullptr) {
@@ -136,6 +156,38 @@ bool StartUploads(const std::wstring& database_folder, const std::string& dsn) {
     return true;
 }
 
+}  // namespace
+
+void PrepareUploads(const std::wstring& database_folder, const std::string& dsn) {
+    const std::lock_guard<std::mutex> lock(uploads_mutex);
+    try {
+        prepared = {database_folder, dsn};
+    } catch (const std::bad_alloc&) {
+        prepared = {};
+    }
+}
+
+bool LastRunsCrashWaits() {
+    std::wstring folder;
+    {
+        const std::lock_guard<std::mutex> lock(uploads_mutex);
+        if (prepared.folder.empty() || !ParseDsn(prepared.dsn)) {
+            return false;  // nothing could be sent
+        }
+        folder = prepared.folder;
+    }
+    try {
+        return LastRunsCrash(Win32EnvelopeFolder(folder).List()).has_value();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool StartUploads(uint32_t backlog_delay_ms) {
+    const std::lock_guard<std::mutex> lock(uploads_mutex);
+    return StartThread(backlog_delay_ms, false);
+}
+
 void HoldUploads() {
     held = true;
 }
@@ -149,9 +201,11 @@ void WakeUploads() {
 
 void StopUploads() {
     const std::lock_guard<std::mutex> lock(uploads_mutex);
-    if (running == nullptr) {
+    if (running == nullptr && !StartThread(0, true)) {
+        prepared = {};
         return;
     }
+    prepared = {};
     running->stop.Stop(GetTickCount64());
     SetEvent(running->wake.get());
     WaitForSingleObject(running_thread, kStopPatienceMs);

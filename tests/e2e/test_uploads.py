@@ -41,15 +41,23 @@ def event_id(i):
 WRITTEN = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=1)
 
 
-def envelope_name(i):
+def envelope_name(i, tried=True):
+    """A crash report's name, as a start whose network failed left it (tried once), or, with
+    tried=False, as its crash wrote it: the last run's crash, which a start sends first."""
     stamp = WRITTEN + datetime.timedelta(seconds=i)
-    return f"{stamp:%Y%m%dT%H%M%S}{stamp.microsecond // 1000:03d}Z-{1000 + i}.envelope"
+    mark = "~1" if tried else ""
+    return f"{stamp:%Y%m%dT%H%M%S}{stamp.microsecond // 1000:03d}Z-{1000 + i}{mark}.envelope"
+
+
+def one_more_failure(name):
+    return name.replace("~1.envelope", "~2.envelope")
 
 
 @pytest.fixture
 def uploads(stage, tmp_path):
     """A launcher folder with the test plugin, and its database folder with `count` crash
-    envelopes in it, oldest first by name (and written newest first, so the name decides)."""
+    envelopes in it, oldest first by name (and written newest first, so the name decides): a
+    backlog, each tried once already, which goes oldest first after the start's delay."""
     def make(count, dsn=None, receiver=None, wait_ms=None, folder=None, **settings):
         launcher = stage(folder)
         launcher.add("plugin", "TavroPlugin.dll")
@@ -208,8 +216,8 @@ def answered_once_a_crash_is_taken(receiver, database):
 
 def test_a_crash_goes_at_the_next_start_once_with_both_sessions(uploads):
     """A crash while the upload thread sends stops it: the crashed process posts nothing more,
-    not even what was waiting before it. The next start sends the rest and the crash, oldest
-    first, once, then the session that start ended cleanly. Both sessions count the same
+    not even what was waiting before it. The next start sends the crash first, at once, then
+    the rest, once, then the session that start ended cleanly. Both sessions count the same
     installation."""
     with Receiver(answers=[HOLD], expect=1) as receiver:
         launcher = uploads(2, receiver=receiver)
@@ -231,8 +239,8 @@ def test_a_crash_goes_at_the_next_start_once_with_both_sessions(uploads):
         requests = list(receiver.requests)
         run_to_the_end(launcher)  # nothing of the crash is left to send again
     assert len(requests) == 3, [r.body[:80] for r in requests]
-    check_posted(requests[0], launcher.envelopes[second])
-    sent = check_posted(requests[1], body)
+    sent = check_posted(requests[0], body)
+    check_posted(requests[1], launcher.envelopes[second])
     assert sent.header["event_id"] == sent.event["event_id"] == kept.event["event_id"]
     assert sent.event["exception"]["values"][0]["type"] == "EXCEPTION_ACCESS_VIOLATION_WRITE"
     assert sent.one("attachment").startswith(b"MDMP")
@@ -242,8 +250,44 @@ def test_a_crash_goes_at_the_next_start_once_with_both_sessions(uploads):
     installation = (launcher.database / "installation_id").read_text()
     assert crashed_session["did"] == exited["did"] == installation
     assert crashed_session["sid"] != exited["sid"]
-    assert crash_bodies(receiver) == written([launcher.envelopes[second], body])
+    assert crash_bodies(receiver) == written([body, launcher.envelopes[second]])
     assert len(receiver.requests) == 4  # the third start's own session end
+    assert pending(launcher) == [] and session_ends(launcher) == []
+
+
+def test_a_crash_loop_at_start_up_gets_every_report_to_the_server(uploads):
+    """A viewer that crashes a second into every start, sooner than the backlog's delay: each
+    start sends the last run's crash at once, whole (its minidump written though the crash came
+    before dbghelp's load), so every crash reaches the server while the backlog waits. A start
+    that lives sends the last crash first, then the backlog oldest first, then its session."""
+    with Receiver() as receiver:
+        launcher = uploads(2, dsn=receiver.dsn(), wait_ms=1000)
+        launcher.env.pop("TAVRO_TEST_APP_WAIT_FOR")
+        backlog = sorted(launcher.envelopes)
+        reports, arrivals = [], []
+        for _ in range(3):
+            before = set(pending(launcher))
+            started = time.monotonic()
+            crashed, _ = run_to_the_end(launcher, CRASH_WORD)
+            assert crashed.code == 0xC0000005 & 0xFF, crashed.lines
+            arrivals += [round(r.arrived - started, 2) for r in receiver.requests[len(arrivals):]]
+            [report] = set(pending(launcher)) - before
+            reports.append((launcher.database / report).read_bytes())
+        crash_loop = list(receiver.requests)
+        launcher.env["TAVRO_TEST_APP_WAIT_MS"] = "4000"
+        run_to_the_end(launcher)
+        receiver.wait_for(len(crash_loop) + 4, 3)
+        log = receiver.log()
+    print("\n".join(log + [f"seconds from each crashing start to its post: {arrivals}"]))
+    assert crash_bodies(receiver)[:2] == written(reports[:2]), "a crash of the loop was not sent"
+    assert len(crash_loop) == 2, "the backlog went before the delay"
+    for request in crash_loop:
+        sent = check_posted(request)
+        assert sent.session["status"] == "crashed"
+        assert sent.one("attachment").startswith(b"MDMP")
+    assert crash_bodies(receiver)[2:] == written([reports[2]] + [launcher.envelopes[n]
+                                                                  for n in backlog])
+    exited_session(receiver.requests[-1])
     assert pending(launcher) == [] and session_ends(launcher) == []
 
 
@@ -319,7 +363,7 @@ def test_a_network_failure_keeps_the_report_for_the_next_start(uploads, failure)
         run_to_the_end(launcher)
     names = sorted(launcher.envelopes)
     kept = pending(launcher)
-    assert kept == [names[0].replace(".envelope", "~1.envelope"), names[1]], (kept, first)
+    assert kept == [one_more_failure(names[0]), names[1]], (kept, first)
     assert len(session_ends(launcher)) == 1
     with Receiver() as receiver:
         launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
@@ -475,9 +519,9 @@ def test_a_database_folder_near_the_path_limit_is_written_sent_and_capped(upload
     """The whole launcher folder staged where its database folder's path is 215 characters long,
     with 35 crash reports named as the SDK names them (45 characters: a path of 261 with the
     folder's), which age by their last write, and a whole report a crashed run left under a
-    temporary name: the sweep puts that one in place, a crash's report is written there, and the
-    next start caps the folder (37 crash reports: the 7 oldest go) and sends the next 10, oldest
-    first."""
+    temporary name: a crash's report is written there, and the next start sweeps (puts the left
+    one in place), caps the folder (37 crash reports: the 7 oldest go), sends the crash's report
+    first and the next 9, oldest first."""
     folder = folder_of_length(tmp_path, NEAR_THE_LIMIT - len("\\dump"))
     with Receiver(expect=10) as receiver:
         launcher = uploads(0, dsn=receiver.dsn(), receiver=receiver, folder=folder)
@@ -498,19 +542,23 @@ def test_a_database_folder_near_the_path_limit_is_written_sent_and_capped(upload
         left.write_bytes(crash_envelope(event_id(35)))
         os.utime(left, (written_at + 35 * 60, written_at + 35 * 60))
         swept = left.name.split(".")[0] + ".envelope"
-        # The application crashes at once, before the run sends anything.
+        # The application crashes at once; with no DSN yet, the run sends nothing.
         launcher.env["TAVRO_TEST_APP_WAIT_MS"] = "0"
+        launcher.env["TAVRO_TEST_PLUGIN_DSN"] = ""
         crashed, _ = run_to_the_end(launcher, CRASH_WORD)
         assert crashed.code == 0xC0000005 & 0xFF, crashed.lines
-        [report] = [name for name in pending(launcher) if name not in names + [swept]]
+        # The sweep is the uploads' first work, which a run that crashes at once never begins.
+        [report] = [name for name in pending(launcher) if name not in names + [left.name]]
         event = parse((launcher.database / report).read_bytes()).event
         assert event["exception"]["values"][0]["type"] == "EXCEPTION_ACCESS_VIOLATION_WRITE"
 
+        report_body = (launcher.database / report).read_bytes()
         launcher.env["TAVRO_TEST_APP_WAIT_MS"] = str(WAIT_MS)
+        launcher.env["TAVRO_TEST_PLUGIN_DSN"] = receiver.dsn()
         run_to_the_end(launcher)
         receiver.wait_for(11, 1)
-    assert crash_bodies(receiver) == written(bodies[7:17])
-    assert pending(launcher) == sorted(names[17:] + [swept, report])
+    assert crash_bodies(receiver) == written([report_body] + bodies[7:16])
+    assert pending(launcher) == sorted(names[16:] + [swept])
 
 
 def test_the_receiver_takes_what_the_real_sdk_sends(stage, tmp_path):
@@ -614,4 +662,4 @@ def test_reports_go_over_https_only_to_a_certificate_a_trusted_root_signed(uploa
     else:
         # It connected, and sent nothing past the handshake.
         assert receiver.requests == [] and connections >= 1
-        assert pending(launcher) == [name.replace(".envelope", "~1.envelope")]
+        assert pending(launcher) == [one_more_failure(name)]
