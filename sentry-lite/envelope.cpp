@@ -102,8 +102,9 @@ constexpr char kTimePlaceholder[] = "0000-00-00T00:00:00.000Z";
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
+void AppendJsonString(std::string& out, std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out += '"';
     for (size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
         const size_t length = Utf8SequenceLength(text.data(), text.size(), i);
@@ -113,7 +114,7 @@ std::string JsonString(const std::string& text) {
             continue;
         }
         if (length > 1) {
-            out.append(text, i, length);
+            out.append(text.data() + i, length);
         } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -124,15 +125,20 @@ std::string JsonString(const std::string& text) {
         } else if (c == '\t') {
             out += "\\t";
         } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
+            const char escaped[6] = {'\\', 'u', '0', '0', kDigits[c >> 4], kDigits[c & 0xF]};
+            out.append(escaped, sizeof escaped);
         } else {
             out += static_cast<char>(c);
         }
         i += length;
     }
     out += '"';
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out;
+    out.reserve(JsonStringCapacity(text));
+    AppendJsonString(out, text);
     return out;
 }
 
@@ -257,71 +263,179 @@ constexpr NamedCode kExceptionNames[] = {
     {0x40000015, "STATUS_FATAL_APP_EXIT"},
 };
 
-std::string OptionalField(const char* name, const std::optional<std::string>& value) {
-    return value ? std::string(",\"") + name + "\":" + JsonString(*value) : std::string();
+// Room for the fixed text around the fields of a line or payload: its names, punctuation,
+// times and numbers. Reserving it with the fields' own room writes each text into one block.
+constexpr size_t kFixedRoom = 512;
+
+void AppendDecimal(std::string& out, uint64_t value) {
+    char digits[20];
+    size_t i = sizeof digits;
+    do {
+        digits[--i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    out.append(digits + i, sizeof digits - i);
 }
 
-std::string Attributes(const CrashContext& context) {
-    std::string out = "{";
-    out += "\"release\":" + JsonString(context.release.value_or(""));
-    out += OptionalField("environment", context.environment);
-    return out + "}";
+void AppendUtcTime(std::string& out, int64_t unix_ms) {
+    char time[kUtcTimeLength];
+    WriteUtcTime(unix_ms, time);
+    out.append(time, sizeof time);
 }
 
-// The session's payload, with the time and duration texts as given; where those two are.
-struct SessionText {
-    std::string payload;
+void AppendOptionalField(std::string& out, const char* name,
+                         const std::optional<std::string>& value) {
+    if (value) {
+        out += ",\"";
+        out += name;
+        out += "\":";
+        AppendJsonString(out, *value);
+    }
+}
+
+size_t OptionalCapacity(const std::optional<std::string>& value) {
+    return value ? JsonStringCapacity(*value) : 0;
+}
+
+// Where the session's time and duration were written, for filling in later.
+struct SessionFields {
     size_t time_at = 0;
     size_t duration_at = 0;
 };
 
-SessionText SessionPayload(const CrashContext& context, const std::string& time, const char* status,
-                           int errors, const std::string& duration) {
-    SessionText text;
-    std::string& payload = text.payload;
-    payload = "{\"sid\":" + JsonString(context.session.sid);
+size_t SessionCapacity(const CrashContext& context) {
+    return kFixedRoom + JsonStringCapacity(context.session.sid) +
+           JsonStringCapacity(context.installation_id) + OptionalCapacity(context.release) +
+           OptionalCapacity(context.environment);
+}
+
+// The session's payload, with the time and duration texts as given.
+SessionFields AppendSessionPayload(std::string& out, const CrashContext& context,
+                                   const char* status, int errors, const char* duration) {
+    SessionFields fields;
+    out += "{\"sid\":";
+    AppendJsonString(out, context.session.sid);
     if (!context.installation_id.empty()) {
-        payload += ",\"did\":" + JsonString(context.installation_id);
+        out += ",\"did\":";
+        AppendJsonString(out, context.installation_id);
     }
     // Only the end of a session is sent, so its one update is always the first.
-    payload += ",\"init\":true,\"started\":\"" + FormatUtcTime(context.session.started_ms) +
-               "\",\"timestamp\":\"";
-    text.time_at = payload.size();
-    payload += time;
-    payload += std::string("\",\"status\":\"") + status +
-               "\",\"errors\":" + std::to_string(errors) + ",\"duration\":";
-    text.duration_at = payload.size();
-    payload += duration;
-    payload += ",\"attrs\":" + Attributes(context) + "}";
-    return text;
+    out += ",\"init\":true,\"started\":\"";
+    AppendUtcTime(out, context.session.started_ms);
+    out += "\",\"timestamp\":\"";
+    fields.time_at = out.size();
+    out.append(kTimePlaceholder, kUtcTimeLength);
+    out += "\",\"status\":\"";
+    out += status;
+    out += "\",\"errors\":";
+    AppendDecimal(out, static_cast<uint64_t>(errors));
+    out += ",\"duration\":";
+    fields.duration_at = out.size();
+    out.append(duration, kDurationWidth);
+    out += ",\"attrs\":{\"release\":";
+    AppendJsonString(out, context.release ? std::string_view(*context.release) : "");
+    AppendOptionalField(out, "environment", context.environment);
+    out += "}}";
+    return fields;
 }
 
-std::string SessionItemHeader(size_t payload_size) {
-    return "{\"type\":\"session\",\"length\":" + std::to_string(payload_size) + "}\n";
+// The session item, its header line, payload and line feed; the fields' places are in `out`.
+// The header's length is known only once the payload is written, so the payload goes first
+// and the line is put in front of it, within the room already reserved.
+SessionFields AppendSessionItem(std::string& out, const CrashContext& context, const char* status,
+                                int errors, const char* duration) {
+    const size_t item_at = out.size();
+    SessionFields fields = AppendSessionPayload(out, context, status, errors, duration);
+    char header[64];
+    FixedText text(header, sizeof header);
+    text.Append("{\"type\":\"session\",\"length\":");
+    text.AppendDecimal(out.size() - item_at);
+    text.Append("}\n");
+    out.insert(item_at, text.Data(), text.Size());
+    out += '\n';
+    fields.time_at += text.Size();
+    fields.duration_at += text.Size();
+    return fields;
 }
 
-std::string EnvelopeHeader(const CrashContext& context, bool with_event_id) {
-    const bool has_dsn = context.dsn && !context.dsn->empty();
-    std::string header = "{";
+size_t EnvelopeHeaderCapacity(const CrashContext& context) {
+    return kFixedRoom + JsonStringCapacity(context.event_id) + OptionalCapacity(context.dsn);
+}
+
+void AppendEnvelopeHeader(std::string& out, const CrashContext& context, bool with_event_id) {
+    out += '{';
     if (with_event_id) {
-        header += "\"event_id\":" + JsonString(context.event_id) + ",";
+        out += "\"event_id\":";
+        AppendJsonString(out, context.event_id);
+        out += ',';
     }
-    if (has_dsn) {
-        header += "\"dsn\":" + JsonString(*context.dsn) + ",";
+    if (context.dsn && !context.dsn->empty()) {
+        out += "\"dsn\":";
+        AppendJsonString(out, *context.dsn);
+        out += ',';
     }
-    return header + "\"sdk\":{\"name\":\"" + kSdkName + "\",\"version\":\"" + kSdkVersion +
-           "\"}}\n";
+    out += "\"sdk\":{\"name\":\"";
+    out += kSdkName;
+    out += "\",\"version\":\"";
+    out += kSdkVersion;
+    out += "\"}}\n";
 }
 
-std::string Tags(const std::map<std::string, std::string>& tags) {
-    std::string out = "{";
+size_t EventHeadCapacity(const CrashContext& context) {
+    size_t capacity = kFixedRoom + JsonStringCapacity(context.event_id) +
+                      OptionalCapacity(context.release) + OptionalCapacity(context.environment) +
+                      JsonStringCapacity(context.installation_id) +
+                      JsonStringCapacity(context.os_version);
+    for (const auto& [key, value] : context.tags) {
+        capacity += JsonStringCapacity(key) + JsonStringCapacity(value) + 2;
+    }
+    return capacity;
+}
+
+void AppendTags(std::string& out, const std::map<std::string, std::string>& tags) {
+    out += '{';
+    bool first = true;
     for (const auto& [key, value] : tags) {
-        if (out.size() > 1) {
+        if (!first) {
             out += ',';
         }
-        out += JsonString(key) + ":" + JsonString(value);
+        first = false;
+        AppendJsonString(out, key);
+        out += ':';
+        AppendJsonString(out, value);
     }
-    return out + "}";
+    out += '}';
+}
+
+// The event's fields known ahead; gives where its time goes.
+size_t AppendEventHead(std::string& out, const CrashContext& context) {
+    out += "{\"event_id\":";
+    AppendJsonString(out, context.event_id);
+    out += ",\"platform\":\"native\",\"level\":\"fatal\"";
+    AppendOptionalField(out, "release", context.release);
+    AppendOptionalField(out, "environment", context.environment);
+    out += ",\"sdk\":{\"name\":\"";
+    out += kSdkName;
+    out += "\",\"version\":\"";
+    out += kSdkVersion;
+    out += "\",\"integrations\":[\"lite\"]}";
+    if (!context.installation_id.empty()) {
+        out += ",\"user\":{\"id\":";
+        AppendJsonString(out, context.installation_id);
+        out += '}';
+    }
+    out += ",\"tags\":";
+    AppendTags(out, context.tags);
+    out += ",\"contexts\":{\"os\":{\"name\":\"Windows\"";
+    if (!context.os_version.empty()) {
+        out += ",\"kernel_version\":";
+        AppendJsonString(out, context.os_version);
+    }
+    out += "}},\"timestamp\":\"";
+    const size_t time_at = out.size();
+    out.append(kTimePlaceholder, kUtcTimeLength);
+    out += '"';
+    return time_at;
 }
 
 // Reads the decimal length of an item's header line, or gives false when it has none.
@@ -392,42 +506,30 @@ const char* ExceptionName(uint32_t code) {
 
 PreparedEnvelope PrepareEnvelope(const CrashContext& context) {
     PreparedEnvelope prepared;
-    prepared.header = EnvelopeHeader(context, true);
+    prepared.header.reserve(EnvelopeHeaderCapacity(context));
+    AppendEnvelopeHeader(prepared.header, context, true);
 
-    prepared.event_item = "{\"type\":\"event\",\"length\":";
-    prepared.event_length_at = prepared.event_item.size();
-    prepared.event_item += kLengthPlaceholder;
-    prepared.event_item += "}\n";
+    static constexpr char kEventItemStart[] = "{\"type\":\"event\",\"length\":";
+    std::string& item = prepared.event_item;
+    item.reserve(sizeof kEventItemStart + kLengthWidth + 2);
+    item = kEventItemStart;
+    prepared.event_length_at = item.size();
+    item += kLengthPlaceholder;
+    item += "}\n";
 
-    std::string& event = prepared.event_head;
-    event = "{\"event_id\":" + JsonString(context.event_id) +
-            ",\"platform\":\"native\",\"level\":\"fatal\"";
-    event += OptionalField("release", context.release);
-    event += OptionalField("environment", context.environment);
-    event += std::string(",\"sdk\":{\"name\":\"") + kSdkName + "\",\"version\":\"" + kSdkVersion +
-             "\",\"integrations\":[\"lite\"]}";
-    if (!context.installation_id.empty()) {
-        event += ",\"user\":{\"id\":" + JsonString(context.installation_id) + "}";
-    }
-    event += ",\"tags\":" + Tags(context.tags);
-    event += ",\"contexts\":{\"os\":{\"name\":\"Windows\"";
-    if (!context.os_version.empty()) {
-        event += ",\"kernel_version\":" + JsonString(context.os_version);
-    }
-    event += "}},\"timestamp\":\"";
-    prepared.event_time_at = event.size();
-    event += kTimePlaceholder;
-    event += "\"";
+    prepared.event_head.reserve(EventHeadCapacity(context));
+    prepared.event_time_at = AppendEventHead(prepared.event_head, context);
 
     if (context.session.status == SessionStatus::kOpen) {
         // The time and the duration keep their width whatever they hold, so the length is
         // known now.
-        const SessionText text = SessionPayload(context, kTimePlaceholder, "crashed", 1,
-                                                std::string(kDurationWidth, '0'));
-        const std::string item = SessionItemHeader(text.payload.size());
-        prepared.session = item + text.payload + "\n";
-        prepared.session_time_at = item.size() + text.time_at;
-        prepared.session_duration_at = item.size() + text.duration_at;
+        static constexpr char kZeros[] = "00000000000000";
+        static_assert(sizeof kZeros - 1 == kDurationWidth);
+        prepared.session.reserve(SessionCapacity(context));
+        const SessionFields fields =
+            AppendSessionItem(prepared.session, context, "crashed", 1, kZeros);
+        prepared.session_time_at = fields.time_at;
+        prepared.session_duration_at = fields.duration_at;
         prepared.session_started_ms = context.session.started_ms;
     }
     return prepared;
@@ -449,13 +551,12 @@ PreparedSessionEnd PrepareSessionEnd(const CrashContext& context, SessionEndStat
     // Valid JSON even before it is completed.
     char zero[kDurationWidth];
     WriteDuration(0, zero);
-    const SessionText text = SessionPayload(context, kTimePlaceholder, StatusText(status), 0,
-                                            std::string(zero, sizeof zero));
-    const std::string head =
-        EnvelopeHeader(context, false) + SessionItemHeader(text.payload.size());
-    prepared.envelope = head + text.payload + "\n";
-    prepared.time_at = head.size() + text.time_at;
-    prepared.duration_at = head.size() + text.duration_at;
+    std::string& text = prepared.envelope;
+    text.reserve(EnvelopeHeaderCapacity(context) + SessionCapacity(context));
+    AppendEnvelopeHeader(text, context, false);
+    const SessionFields fields = AppendSessionItem(text, context, StatusText(status), 0, zero);
+    prepared.time_at = fields.time_at;
+    prepared.duration_at = fields.duration_at;
     prepared.started_ms = context.session.started_ms;
     return prepared;
 }
@@ -747,7 +848,7 @@ size_t WriteAttachmentHeader(uint64_t dump_size, char* out, size_t capacity) {
 }
 
 std::string AttachmentHeader(uint64_t dump_size) {
-    char line[160];
+    char line[kAttachmentHeaderCapacity];
     return std::string(line, WriteAttachmentHeader(dump_size, line, sizeof line));
 }
 
@@ -763,19 +864,28 @@ void EnvelopePieces(const PreparedEnvelope& prepared, const char* crash_part,
     pieces[6] = {attachment, attachment_size};
 }
 
-std::string FormatEnvelope(PreparedEnvelope prepared, int64_t time_ms,
-                           const std::string& crash_part, const std::string* minidump) {
+std::string FormatEnvelope(PreparedEnvelope prepared, int64_t time_ms, std::string_view crash_part,
+                           const std::string* minidump) {
     CompleteEnvelope(prepared, time_ms, crash_part.size());
-    const std::string attachment = minidump != nullptr ? AttachmentHeader(minidump->size()) : "";
+    char attachment[kAttachmentHeaderCapacity];
+    const size_t attachment_size =
+        minidump != nullptr ? WriteAttachmentHeader(minidump->size(), attachment, sizeof attachment)
+                            : 0;
     Piece pieces[kPieceCount];
-    EnvelopePieces(prepared, crash_part.data(), crash_part.size(), attachment.data(),
-                   attachment.size(), pieces);
+    EnvelopePieces(prepared, crash_part.data(), crash_part.size(), attachment, attachment_size,
+                   pieces);
+    size_t size = minidump != nullptr ? minidump->size() + 1 : 0;
+    for (const Piece& piece : pieces) {
+        size += piece.size;
+    }
     std::string text;
+    text.reserve(size);
     for (const Piece& piece : pieces) {
         text.append(piece.data, piece.size);
     }
     if (minidump != nullptr) {
-        text += *minidump + "\n";
+        text += *minidump;
+        text += '\n';
     }
     return text;
 }

@@ -180,6 +180,7 @@ void EndCrashPart(FixedText& out);
 const char* ExceptionName(uint32_t code);
 
 // The minidump item's header line, with the dump's size.
+constexpr size_t kAttachmentHeaderCapacity = 160;
 std::string AttachmentHeader(uint64_t dump_size);
 // The same into a buffer without allocating; the line's length, 0 when it does not fit.
 size_t WriteAttachmentHeader(uint64_t dump_size, char* out, size_t capacity);
@@ -198,8 +199,8 @@ void EnvelopePieces(const PreparedEnvelope& prepared, const char* crash_part,
                     Piece (&pieces)[kPieceCount]);
 
 // The whole envelope in memory, completed for a crash at time_ms: as a crash writes it.
-std::string FormatEnvelope(PreparedEnvelope prepared, int64_t time_ms,
-                           const std::string& crash_part, const std::string* minidump);
+std::string FormatEnvelope(PreparedEnvelope prepared, int64_t time_ms, std::string_view crash_part,
+                           const std::string* minidump);
 
 // The session an envelope carries, as far as a later start needs it: its id and its status.
 struct EnvelopeSession {
@@ -241,6 +242,13 @@ int64_t UnixMillisecondsOfFileTime(uint32_t high, uint32_t low);
 // A JSON string literal, quotes included. Texts are taken as UTF-8; a byte that is not part of
 // a valid UTF-8 sequence becomes U+FFFD, so the envelope always parses.
 std::string JsonString(const std::string& text);
+// The same, appended to `out`.
+void AppendJsonString(std::string& out, std::string_view text);
+// Room enough for any text's literal: a byte takes at most six characters (\ufffd, \u001f),
+// and the quotes two.
+constexpr size_t JsonStringCapacity(std::string_view text) {
+    return text.size() * 6 + 2;
+}
 
 // 2026-03-04T05:06:07.089Z.
 std::string FormatUtcTime(int64_t unix_ms);
