@@ -7,7 +7,6 @@
 // The input is split at its first NUL byte: release before it, then a tag's key and value
 // split at the next NUL (the C interface never passes a NUL inside a text). The same bytes
 // are also used as the environment.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -64,11 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char buffer[4096];
     sentry_lite::FixedText part(buffer, sizeof buffer);
     Require(sentry_lite::BeginCrashPart(part, exception));
-    uint16_t path[kMaxInput];  // any units, lone surrogates too
-    std::copy(value.begin(), value.end(), path);
+    // The value's bytes in pairs, low byte first, as the loader keeps a path: any units, lone
+    // surrogates too.
+    uint16_t path[kMaxInput / 2];
+    size_t units = 0;
+    for (size_t i = 0; i + 1 < value.size(); i += 2) {
+        path[units++] = static_cast<uint16_t>(static_cast<uint8_t>(value[i]) |
+                                              static_cast<uint8_t>(value[i + 1]) << 8);
+    }
     sentry_lite::ImageInfo image;
     image.path = path;
-    image.path_length = value.size();
+    image.path_length = units;
     sentry_lite::AppendImage(part, image, true);
     sentry_lite::EndCrashPart(part);
     Require(!part.Overflowed());
