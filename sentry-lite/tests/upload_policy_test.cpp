@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "envelope.h"
+#include "report_names.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

@@ -14,7 +14,9 @@
 #include <string>
 #include <string_view>
 
+#include "crash_part.h"
 #include "envelope.h"
+#include "envelope_reading.h"
 #include "fuzz_check.h"
 #include "report_reader.h"
 
