@@ -89,14 +89,4 @@ size_t OptionalCapacity(const std::optional<std::string>& value) {
     return value ? JsonStringCapacity(*value) : 0;
 }
 
-void AppendDecimal(std::string& out, uint64_t value) {
-    char digits[20];
-    size_t i = sizeof digits;
-    do {
-        digits[--i] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    out.append(digits + i, sizeof digits - i);
-}
-
 }  // namespace sentry_lite

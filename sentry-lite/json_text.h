@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,8 +25,6 @@ constexpr size_t JsonStringCapacity(std::string_view text) {
 void AppendOptionalField(std::string& out, const char* name,
                          const std::optional<std::string>& value);
 size_t OptionalCapacity(const std::optional<std::string>& value);
-
-void AppendDecimal(std::string& out, uint64_t value);
 
 // Room for the fixed text around the fields of a line or payload: its names, punctuation,
 // times and numbers. Reserving it with the fields' own room writes each text into one block.

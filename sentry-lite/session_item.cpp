@@ -9,6 +9,13 @@ namespace sentry_lite {
 
 namespace {
 
+void AppendDecimal(std::string& out, uint64_t value) {
+    char digits[20];
+    FixedText text(digits, sizeof digits);
+    text.AppendDecimal(value);
+    out.append(text.Data(), text.Size());
+}
+
 // The session's payload, with the time and duration texts as given.
 SessionFields AppendSessionPayload(std::string& out, const CrashContext& context,
                                    const char* status, int errors, const char* duration) {
