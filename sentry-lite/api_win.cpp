@@ -28,12 +28,13 @@
 #include "database/database_folder_win.h"
 #include "database/open_session_win.h"
 #include "dsn.h"
-#include "envelope.h"
 #include "lifecycle.h"
 #include "module_exports_win.h"
 #include "reporter_state.h"
+#include "session_end.h"
 #include "system_clock_win.h"
 #include "upload.h"
+#include "uuid_text.h"
 
 struct sentry_options_s {
     std::optional<std::string> dsn;

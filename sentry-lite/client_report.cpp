@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "envelope.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "envelope.h"
+#include "crash_part.h"
 
 namespace sentry_lite {
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "envelope.h"
+#include "envelope_header.h"
 
 namespace sentry_lite {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "envelope.h"
+#include "json_text.h"
 
 namespace sentry_lite {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "envelope.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "envelope.h"
+#include "report_names.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

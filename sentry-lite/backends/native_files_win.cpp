@@ -9,8 +9,9 @@
 #include <new>
 
 #include "database/folder_paths.h"
-#include "envelope.h"
 #include "module_exports_win.h"
+#include "report_names.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

@@ -2,7 +2,9 @@
 
 #include <utility>
 
-#include "envelope.h"
+#include "report_names.h"
+#include "utc_time.h"
+#include "uuid_text.h"
 
 namespace sentry_lite {
 namespace {

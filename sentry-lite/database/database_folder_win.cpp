@@ -9,9 +9,10 @@
 #include "ascii_names.h"
 #include "database/database_folder.h"
 #include "database/folder_paths.h"
-#include "envelope.h"
+#include "envelope_reading.h"
 #include "system_clock_win.h"
 #include "upload_policy.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

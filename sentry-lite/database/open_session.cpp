@@ -5,6 +5,11 @@
 #include <cstring>
 #include <utility>
 
+#include "envelope_reading.h"
+#include "fixed_fields.h"
+#include "session_end.h"
+#include "uuid_text.h"
+
 namespace sentry_lite {
 namespace {
 

@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "envelope.h"
+#include "crash_context.h"
+#include "session_end.h"
 
 // A session while its run lives: a record in the database folder, written whole when the
 // session starts and removed by its end (a clean end, or a crash whose report carries it). A

@@ -16,8 +16,10 @@
 #include "database/database_folder.h"
 #include "database/database_folder_win.h"
 #include "database/open_session.h"
+#include "envelope_reading.h"
 #include "file_handle_win.h"
 #include "module_exports_win.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

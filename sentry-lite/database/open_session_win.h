@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "envelope.h"
+#include "crash_context.h"
 
 // The open session's record (database/open_session.h) on disk. The live run holds its record
 // open from the session's start to its end, sharing it for reading only: another process can

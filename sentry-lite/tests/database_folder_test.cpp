@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "database/folder_paths.h"
-#include "envelope.h"
+#include "report_names.h"
 
 namespace sentry_lite {
 namespace {

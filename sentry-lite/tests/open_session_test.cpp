@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "envelope_reading.h"
+
 namespace sentry_lite {
 namespace {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "envelope.h"
+#include "report_names.h"
 
 namespace sentry_lite {
 namespace {

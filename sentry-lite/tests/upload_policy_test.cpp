@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "envelope.h"
+#include "report_names.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

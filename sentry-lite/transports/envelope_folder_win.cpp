@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ascii_names.h"
-#include "envelope.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

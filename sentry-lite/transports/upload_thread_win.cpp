@@ -15,12 +15,12 @@
 #include "database/database_folder_win.h"
 #include "database/open_session_win.h"
 #include "dsn.h"
-#include "envelope.h"
 #include "transports/discard_store_win.h"
 #include "transports/envelope_folder_win.h"
 #include "transports/send_loop.h"
 #include "transports/winhttp_transport_win.h"
 #include "upload.h"
+#include "utc_time.h"
 
 namespace sentry_lite {
 namespace {

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "envelope.h"
 #include "fuzz_check.h"
 #include "upload_policy.h"
 #include "upload_policy_model.h"
+#include "utc_time.h"
 
 namespace {
 
