@@ -1,6 +1,8 @@
 #include "upload_policy.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <utility>
 
 #include "report_names.h"
@@ -86,9 +88,11 @@ bool GroupHolds(std::string_view categories, Category category) {
     }
 }
 
-// The longest limit the header's groups set on `category`; nothing when none names it.
-std::optional<int64_t> SentryRateLimitSeconds(std::string_view header, Category category) {
-    std::optional<int64_t> longest;
+// Per category, the longest limit the header's groups set on it; nothing where none names it.
+// One reading of the header for all categories.
+using HeaderLimits = std::array<std::optional<int64_t>, kCategoryCount>;
+HeaderLimits SentryRateLimits(std::string_view header) {
+    HeaderLimits longest;
     while (!header.empty()) {
         const size_t comma = header.find(',');
         const std::string_view group = Trim(header.substr(0, comma));
@@ -100,22 +104,18 @@ std::optional<int64_t> SentryRateLimitSeconds(std::string_view header, Category 
         const std::string_view rest =
             colon == std::string_view::npos ? std::string_view() : group.substr(colon + 1);
         const std::string_view categories = rest.substr(0, rest.find(':'));
-        if (GroupHolds(categories, category)) {
-            longest =
-                std::max(longest.value_or(0),
-                         ReadSeconds(group.substr(0, colon)).value_or(kDefaultRetryAfterSeconds));
+        std::optional<int64_t> seconds;
+        for (size_t i = 0; i < kCategoryCount; ++i) {
+            if (GroupHolds(categories, static_cast<Category>(i))) {
+                if (!seconds) {
+                    seconds =
+                        ReadSeconds(group.substr(0, colon)).value_or(kDefaultRetryAfterSeconds);
+                }
+                longest[i] = std::max(longest[i].value_or(0), *seconds);
+            }
         }
     }
     return longest;
-}
-
-bool HeaderLimitsAnyOfOurs(std::string_view header) {
-    for (size_t i = 0; i < kCategoryCount; ++i) {
-        if (SentryRateLimitSeconds(header, static_cast<Category>(i))) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Where a name's kind suffix starts: "-session.envelope" or ".envelope".
@@ -142,16 +142,25 @@ size_t FailureMarkAt(std::string_view name) {
 }  // namespace
 
 bool IsEnvelopeName(std::string_view name) {
-    return EndsWith(name, kEnvelopeSuffix) && name.find_first_of("/\\") == std::string_view::npos;
+    return EndsWith(name, kEnvelopeSuffix) && name.find('/') == std::string_view::npos &&
+           name.find('\\') == std::string_view::npos;
+}
+
+void WriteAgeStamp(const PendingEnvelope& envelope, char* out) {
+    if (StartsWithStamp(envelope.name)) {
+        std::memcpy(out, envelope.name.data(), kFileStampLength);
+    } else {
+        WriteFileStamp(envelope.modified_ms, out);
+    }
 }
 
 std::string AgeKey(const PendingEnvelope& envelope) {
-    if (StartsWithStamp(envelope.name)) {
-        return envelope.name.substr(0, kFileStampLength) + envelope.name;
-    }
     char stamp[kFileStampLength];
-    WriteFileStamp(envelope.modified_ms, stamp);
-    return std::string(stamp, sizeof stamp) + envelope.name;
+    WriteAgeStamp(envelope, stamp);
+    std::string key;
+    key.reserve(kFileStampLength + envelope.name.size());
+    key.append(stamp, sizeof stamp).append(envelope.name);
+    return key;
 }
 
 bool IsSessionEndName(std::string_view name) {
@@ -161,7 +170,9 @@ bool IsSessionEndName(std::string_view name) {
 bool IsExpired(const PendingEnvelope& envelope, int64_t now_ms) {
     char cutoff[kFileStampLength];
     WriteFileStamp(now_ms - kMaxEnvelopeAgeMs, cutoff);
-    return AgeKey(envelope).compare(0, kFileStampLength, cutoff, kFileStampLength) < 0;
+    char stamp[kFileStampLength];
+    WriteAgeStamp(envelope, stamp);
+    return std::memcmp(stamp, cutoff, kFileStampLength) < 0;
 }
 
 int FailedStarts(std::string_view name) {
@@ -180,7 +191,11 @@ std::string NameWithFailedStarts(std::string_view name, int failed) {
     const size_t suffix = KindSuffixAt(name);
     const size_t mark = FailureMarkAt(name);
     const std::string_view stem = name.substr(0, mark == std::string_view::npos ? suffix : mark);
-    return std::string(stem) + "~" + std::to_string(failed) + std::string(name.substr(suffix));
+    const std::string count = std::to_string(failed);  // short: kept in place, no allocation
+    std::string marked;
+    marked.reserve(stem.size() + 1 + count.size() + (name.size() - suffix));
+    marked.append(stem).append(1, '~').append(count).append(name.substr(suffix));
+    return marked;
 }
 
 std::string InFlightName(std::string_view name) {
@@ -220,22 +235,30 @@ const char* DiscardReasonName(DiscardReason reason) {
     return "";
 }
 
+// In AgeKey's order without making the keys: the stamp, then the name.
 QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send_at_most) {
     struct Aged {
-        std::string key;
-        std::string name;
+        char stamp[kFileStampLength];
+        std::string* name;
         bool session_end;
     };
     std::vector<Aged> aged;
+    aged.reserve(found.size());
     size_t session_ends = 0;
     for (PendingEnvelope& envelope : found) {
         if (IsEnvelopeName(envelope.name)) {
-            const bool session_end = IsSessionEndName(envelope.name);
-            session_ends += session_end ? 1 : 0;
-            aged.push_back({AgeKey(envelope), std::move(envelope.name), session_end});
+            Aged entry{};
+            WriteAgeStamp(envelope, entry.stamp);
+            entry.name = &envelope.name;
+            entry.session_end = IsSessionEndName(envelope.name);
+            session_ends += entry.session_end ? 1 : 0;
+            aged.push_back(entry);
         }
     }
-    std::sort(aged.begin(), aged.end(), [](const Aged& a, const Aged& b) { return a.key < b.key; });
+    std::sort(aged.begin(), aged.end(), [](const Aged& a, const Aged& b) {
+        const int stamps = std::memcmp(a.stamp, b.stamp, kFileStampLength);
+        return stamps != 0 ? stamps < 0 : *a.name < *b.name;
+    });
     const auto beyond = [keep](size_t count) { return count > keep ? count - keep : 0; };
     size_t remove_reports = beyond(aged.size() - session_ends);
     size_t remove_session_ends = beyond(session_ends);
@@ -244,29 +267,31 @@ QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send
         size_t& to_remove = envelope.session_end ? remove_session_ends : remove_reports;
         if (to_remove > 0) {
             --to_remove;
-            plan.remove.push_back(std::move(envelope.name));
+            plan.remove.push_back(std::move(*envelope.name));
         } else if (plan.send.size() < send_at_most) {
-            plan.send.push_back(std::move(envelope.name));
+            plan.send.push_back(std::move(*envelope.name));
         }
     }
     return plan;
 }
 
 std::optional<std::string> LastRunsCrash(const std::vector<PendingEnvelope>& found) {
-    std::optional<std::string> newest;
-    std::string newest_key;
+    const PendingEnvelope* newest = nullptr;
+    char newest_stamp[kFileStampLength] = {};
     for (const PendingEnvelope& envelope : found) {
         if (!IsEnvelopeName(envelope.name) || IsSessionEndName(envelope.name) ||
             FailedStarts(envelope.name) > 0) {
             continue;
         }
-        std::string key = AgeKey(envelope);
-        if (!newest || key > newest_key) {
-            newest = envelope.name;
-            newest_key = std::move(key);
+        char stamp[kFileStampLength];
+        WriteAgeStamp(envelope, stamp);
+        const int stamps = std::memcmp(stamp, newest_stamp, kFileStampLength);
+        if (newest == nullptr || stamps > 0 || (stamps == 0 && envelope.name > newest->name)) {
+            newest = &envelope;
+            std::memcpy(newest_stamp, stamp, kFileStampLength);
         }
     }
-    return newest;
+    return newest != nullptr ? std::optional<std::string>(newest->name) : std::nullopt;
 }
 
 FileDecision DecideFile(const HttpOutcome& outcome) {
@@ -284,28 +309,40 @@ FileDecision DecideFile(const HttpOutcome& outcome) {
     return decision;
 }
 
-int64_t RateLimitSeconds(const HttpOutcome& outcome, Category category) {
+RateLimits RateLimitsOf(const HttpOutcome& outcome) {
+    RateLimits seconds{};
     if (!outcome.answered) {
-        return 0;
+        return seconds;
     }
     if (outcome.rate_limits && !Trim(*outcome.rate_limits).empty()) {
-        if (outcome.status != 429 || HeaderLimitsAnyOfOurs(*outcome.rate_limits)) {
-            return SentryRateLimitSeconds(*outcome.rate_limits, category).value_or(0);
+        const HeaderLimits header = SentryRateLimits(*outcome.rate_limits);
+        const bool any = std::any_of(header.begin(), header.end(),
+                                     [](const std::optional<int64_t>& s) { return s.has_value(); });
+        if (outcome.status != 429 || any) {
+            for (size_t i = 0; i < kCategoryCount; ++i) {
+                seconds[i] = header[i].value_or(0);
+            }
+            return seconds;
         }
     }
     if (outcome.status != 429) {
-        return 0;
+        return seconds;
     }
-    const std::optional<int64_t> seconds =
+    const std::optional<int64_t> retry_after =
         outcome.retry_after ? ReadSeconds(*outcome.retry_after) : std::nullopt;
-    return seconds.value_or(kDefaultRetryAfterSeconds);
+    seconds.fill(retry_after.value_or(kDefaultRetryAfterSeconds));
+    return seconds;
+}
+
+int64_t RateLimitSeconds(const HttpOutcome& outcome, Category category) {
+    return RateLimitsOf(outcome)[static_cast<size_t>(category)];
 }
 
 void RateLimit::Note(const HttpOutcome& outcome, int64_t now_ms) {
+    const RateLimits seconds = RateLimitsOf(outcome);
     for (size_t i = 0; i < kCategoryCount; ++i) {
-        const int64_t seconds = RateLimitSeconds(outcome, static_cast<Category>(i));
-        if (seconds > 0) {
-            until_ms_[i] = std::max(until_ms_[i], now_ms + seconds * 1000);
+        if (seconds[i] > 0) {
+            until_ms_[i] = std::max(until_ms_[i], now_ms + seconds[i] * 1000);
         }
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,6 +49,8 @@ bool IsEnvelopeName(std::string_view name);
 // Age order of envelope files: the UTC stamp a name starts with (YYYYMMDDTHHMMSSmmmZ), or
 // the time of the last write for a name without one, then the name.
 std::string AgeKey(const PendingEnvelope& envelope);
+// AgeKey's first kFileStampLength characters, the stamp alone, into `out`.
+void WriteAgeStamp(const PendingEnvelope& envelope, char* out);
 
 // A session's clean end, written at the end of a run (SessionEndFileName). Every other
 // envelope is a crash report.
@@ -125,6 +128,9 @@ FileDecision DecideFile(const HttpOutcome& outcome);
 // none of ours, or that has none, holds every category for Retry-After, or for
 // kDefaultRetryAfterSeconds when that does not read.
 int64_t RateLimitSeconds(const HttpOutcome& outcome, Category category);
+// The same for every category at once, by Category's value: one reading of the headers.
+using RateLimits = std::array<int64_t, kCategoryCount>;
+RateLimits RateLimitsOf(const HttpOutcome& outcome);
 
 // The rate limits of one run, on a caller's monotonic clock in milliseconds.
 class RateLimit {

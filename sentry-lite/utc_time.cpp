@@ -48,6 +48,16 @@ CivilTime ToFourDigitYear(int64_t unix_ms) {
     return ToCivil(unix_ms < kFirstMs ? kFirstMs : unix_ms > kLastMs ? kLastMs : unix_ms);
 }
 
+// Two digits from a table: the queue writes a stamp for every file without one in its name at
+// every pass, and this keeps each a few stores.
+void WriteTwoDigits(unsigned value, char* out) {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    std::memcpy(out, kPairs + 2 * (value % 100), 2);
+}
+
 }  // namespace
 
 void WriteUtcTime(int64_t unix_ms, char* out) {
@@ -64,14 +74,17 @@ void WriteUtcTime(int64_t unix_ms, char* out) {
 
 void WriteFileStamp(int64_t unix_ms, char* out) {
     const CivilTime t = ToFourDigitYear(unix_ms);
-    WriteDecimal(static_cast<uint64_t>(t.year), 4, out);
-    WriteDecimal(t.month, 2, out + 4);
-    WriteDecimal(t.day, 2, out + 6);
+    const auto year = static_cast<unsigned>(t.year);
+    WriteTwoDigits(year / 100, out);
+    WriteTwoDigits(year, out + 2);
+    WriteTwoDigits(t.month, out + 4);
+    WriteTwoDigits(t.day, out + 6);
     out[8] = 'T';
-    WriteDecimal(t.hour, 2, out + 9);
-    WriteDecimal(t.minute, 2, out + 11);
-    WriteDecimal(t.second, 2, out + 13);
-    WriteDecimal(t.millisecond, 3, out + 15);
+    WriteTwoDigits(t.hour, out + 9);
+    WriteTwoDigits(t.minute, out + 11);
+    WriteTwoDigits(t.second, out + 13);
+    out[15] = static_cast<char>('0' + t.millisecond / 100);
+    WriteTwoDigits(t.millisecond, out + 16);
     out[18] = 'Z';
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 
 #include "report_names.h"
 
@@ -23,6 +24,16 @@ TEST(FormatUtcTime, CalendarDatesWithMilliseconds) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FormatUtcTime(c.unix_ms), c.text);
+        // The file stamp is the same time without its separators.
+        std::string stamp;
+        for (const char* p = c.text; *p != '\0'; ++p) {
+            if (*p != '-' && *p != ':' && *p != '.') {
+                stamp += *p;
+            }
+        }
+        char written[kFileStampLength];
+        WriteFileStamp(c.unix_ms, written);
+        EXPECT_EQ(std::string(written, sizeof written), stamp) << c.text;
     }
 }
 
@@ -33,6 +44,7 @@ TEST(FormatUtcTime, YearsBeyondFourDigitsAreHeldAtTheEnds) {
     EXPECT_EQ(FormatUtcTime(253402300800000), "9999-12-31T23:59:59.999Z");
     EXPECT_EQ(FormatUtcTime(INT64_MAX), "9999-12-31T23:59:59.999Z");
     EXPECT_EQ(ReportFileName(INT64_MAX, 1), "99991231T235959999Z-1.envelope");
+    EXPECT_EQ(ReportFileName(INT64_MIN, 1), "00000101T000000000Z-1.envelope");
 }
 
 TEST(UnixMillisecondsOfFileTime, TicksSince1601) {

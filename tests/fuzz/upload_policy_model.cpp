@@ -69,3 +69,14 @@ bool PlainQueue::Matches(const sentry_lite::QueuePlan& plan, size_t keep, size_t
     };
     return same(plan.remove, remove) && same(plan.send, send);
 }
+
+bool PlainQueue::IsLastRunsCrash(const std::optional<std::string>& first) const {
+    const std::vector<Aged>& reports = kinds_[0];
+    const auto untried = std::find_if(reports.rbegin(), reports.rend(), [](const Aged& report) {
+        return sentry_lite::FailedStarts(report.name) == 0;
+    });
+    if (untried == reports.rend()) {
+        return !first.has_value();
+    }
+    return first.has_value() && *first == untried->name;
+}

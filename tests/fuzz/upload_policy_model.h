@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,10 @@ class PlainQueue {
     // Whether `plan` is what a plain reading of the rules gives: of each kind the oldest
     // beyond `keep` go, and the oldest of the rest are sent, up to `budget`.
     bool Matches(const sentry_lite::QueuePlan& plan, size_t keep, size_t budget) const;
+
+    // Whether `first` is the newest crash report with no failed start, or none when there is
+    // no such report.
+    bool IsLastRunsCrash(const std::optional<std::string>& first) const;
 
   private:
     struct Aged {
