@@ -256,12 +256,12 @@ def test_a_crash_goes_at_the_next_start_once_with_both_sessions(uploads):
 
 
 def test_a_crash_loop_at_start_up_gets_every_report_to_the_server(uploads):
-    """A viewer that crashes a second into every start, sooner than the backlog's delay: each
+    """A viewer that crashes about a second into every start, sooner than the backlog's delay: each
     start sends the last run's crash at once, whole (its minidump written though the crash came
     before dbghelp's load), so every crash reaches the server while the backlog waits. A start
     that lives sends the last crash first, then the backlog oldest first, then its session."""
     with Receiver() as receiver:
-        launcher = uploads(2, dsn=receiver.dsn(), wait_ms=1000)
+        launcher = uploads(2, dsn=receiver.dsn(), wait_ms=1200)
         launcher.env.pop("TAVRO_TEST_APP_WAIT_FOR")
         backlog = sorted(launcher.envelopes)
         reports, arrivals = [], []
