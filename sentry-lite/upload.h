@@ -8,6 +8,10 @@
 // envelope goes at the next start).
 namespace sentry_lite {
 
+// How long after the start the backlog waits, unless the run ends sooner: the launch and the
+// viewer's own start are over by then. The last run's crash does not wait (LastRunsCrash).
+constexpr uint32_t kSendDelayMs = 2000;
+
 // At sentry_init: the folder (an absolute path) and the DSN the uploads will use. Nothing
 // starts here, no thread and no library: the launch is still loading the application's.
 void PrepareUploads(const std::wstring& database_folder, const std::string& dsn);

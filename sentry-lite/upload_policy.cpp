@@ -139,6 +139,21 @@ size_t FailureMarkAt(std::string_view name) {
     return digits - 1;
 }
 
+// A file's place in AgeKey's order without making the key: its stamp, then its name. The
+// queue orders every file at every pass.
+struct AgePlace {
+    explicit AgePlace(const PendingEnvelope& envelope) : name(&envelope.name) {
+        WriteAgeStamp(envelope, stamp);
+    }
+    bool operator<(const AgePlace& other) const {
+        const int stamps = std::memcmp(stamp, other.stamp, kFileStampLength);
+        return stamps != 0 ? stamps < 0 : *name < *other.name;
+    }
+
+    char stamp[kFileStampLength];
+    const std::string* name;
+};
+
 }  // namespace
 
 bool IsEnvelopeName(std::string_view name) {
@@ -235,63 +250,53 @@ const char* DiscardReasonName(DiscardReason reason) {
     return "";
 }
 
-// In AgeKey's order without making the keys: the stamp, then the name.
 QueuePlan PlanQueue(std::vector<PendingEnvelope> found, size_t keep, size_t send_at_most) {
     struct Aged {
-        char stamp[kFileStampLength];
-        std::string* name;
+        AgePlace age;
+        size_t index;  // in `found`
         bool session_end;
     };
     std::vector<Aged> aged;
     aged.reserve(found.size());
     size_t session_ends = 0;
-    for (PendingEnvelope& envelope : found) {
-        if (IsEnvelopeName(envelope.name)) {
-            Aged entry{};
-            WriteAgeStamp(envelope, entry.stamp);
-            entry.name = &envelope.name;
-            entry.session_end = IsSessionEndName(envelope.name);
-            session_ends += entry.session_end ? 1 : 0;
-            aged.push_back(entry);
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (IsEnvelopeName(found[i].name)) {
+            const bool session_end = IsSessionEndName(found[i].name);
+            session_ends += session_end ? 1 : 0;
+            aged.push_back({AgePlace(found[i]), i, session_end});
         }
     }
-    std::sort(aged.begin(), aged.end(), [](const Aged& a, const Aged& b) {
-        const int stamps = std::memcmp(a.stamp, b.stamp, kFileStampLength);
-        return stamps != 0 ? stamps < 0 : *a.name < *b.name;
-    });
+    std::sort(aged.begin(), aged.end(), [](const Aged& a, const Aged& b) { return a.age < b.age; });
     const auto beyond = [keep](size_t count) { return count > keep ? count - keep : 0; };
     size_t remove_reports = beyond(aged.size() - session_ends);
     size_t remove_session_ends = beyond(session_ends);
     QueuePlan plan;
-    for (Aged& envelope : aged) {
+    for (const Aged& envelope : aged) {
+        std::string& name = found[envelope.index].name;
         size_t& to_remove = envelope.session_end ? remove_session_ends : remove_reports;
         if (to_remove > 0) {
             --to_remove;
-            plan.remove.push_back(std::move(*envelope.name));
+            plan.remove.push_back(std::move(name));
         } else if (plan.send.size() < send_at_most) {
-            plan.send.push_back(std::move(*envelope.name));
+            plan.send.push_back(std::move(name));
         }
     }
     return plan;
 }
 
 std::optional<std::string> LastRunsCrash(const std::vector<PendingEnvelope>& found) {
-    const PendingEnvelope* newest = nullptr;
-    char newest_stamp[kFileStampLength] = {};
+    std::optional<AgePlace> newest;
     for (const PendingEnvelope& envelope : found) {
         if (!IsEnvelopeName(envelope.name) || IsSessionEndName(envelope.name) ||
             FailedStarts(envelope.name) > 0) {
             continue;
         }
-        char stamp[kFileStampLength];
-        WriteAgeStamp(envelope, stamp);
-        const int stamps = std::memcmp(stamp, newest_stamp, kFileStampLength);
-        if (newest == nullptr || stamps > 0 || (stamps == 0 && envelope.name > newest->name)) {
-            newest = &envelope;
-            std::memcpy(newest_stamp, stamp, kFileStampLength);
+        const AgePlace age(envelope);
+        if (!newest || *newest < age) {
+            newest = age;
         }
     }
-    return newest != nullptr ? std::optional<std::string>(newest->name) : std::nullopt;
+    return newest ? std::optional<std::string>(*newest->name) : std::nullopt;
 }
 
 FileDecision DecideFile(const HttpOutcome& outcome) {

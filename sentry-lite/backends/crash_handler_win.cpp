@@ -12,7 +12,6 @@
 #include "lifecycle.h"
 #include "symbolizer_win.h"
 #include "system_clock_win.h"
-#include "transports/send_loop.h"
 #include "unwinder/stack_walk_win.h"
 #include "upload.h"
 

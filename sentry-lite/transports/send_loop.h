@@ -16,9 +16,6 @@
 // and the waits are the platform's, behind the small classes below.
 namespace sentry_lite {
 
-// How long after the start the backlog waits, unless the run ends sooner: the launch and the
-// viewer's own start are over by then. The last run's crash does not wait (LastRunsCrash).
-constexpr uint32_t kSendDelayMs = 2000;
 // A wait without a time-out.
 constexpr uint32_t kWaitForever = UINT32_MAX;
 // A request that begins after the stop is bounded to end before its deadline, less this margin
